@@ -1,0 +1,297 @@
+// testVRN730: polls a device's JSON-RPC API over HTTP. Each cycle pauses, opens a fresh
+// IPv4 connection, sends one fixed POST, collects the raw reply until the device falls
+// silent or closes, and prints one status line that the next cycle overwrites in place.
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QNetworkProxy>
+#include <QString>
+#include <QTcpSocket>
+#include <QUrl>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// ---- Poll settings -------------------------------------------------------------------
+
+#define DEFAULT_DEVICE_IP "192.168.1.100"
+
+QString ip = QStringLiteral(DEFAULT_DEVICE_IP);
+std::int32_t port = 80;
+QString page = QStringLiteral("api.php");
+// Sent byte for byte as stored: "jsonrp" and the brace after null are what the devices expect.
+QByteArray Json = QByteArrayLiteral(
+    "{\"jsonrp\":\"2.0\",\"method\":\"getSp\",\"params\":null},\"id\":70}");
+std::int32_t period_ms = 500;
+std::int32_t responseTimeOut = 1000;
+
+const char szHelp[] =
+    "Usage:\n"
+    "testVRN730 [keys]:\n"
+    "   -h only print help\n"
+    "   -i ip\n"
+    "   -p period ms\n"
+    "   -t responseTimeOut\n"
+    "\n"
+    "def.:\n"
+    "testVRN730 -p 500 -t 1000 -i " DEFAULT_DEVICE_IP "\n";
+
+// A device that streams without pause must not grow the buffer until the system kills us.
+constexpr int maxReplyBytes = 16 * 1024 * 1024;
+
+// ---- Console output ------------------------------------------------------------------
+
+void print(const char *text)
+{
+    std::fputs(text, stdout);
+}
+
+void print(const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
+}
+
+void red()
+{
+    print("\033[0;37;41m");
+}
+
+void bw()
+{
+    print("\033[0m");
+}
+
+void lineEnd()
+{
+    print("\n");
+    std::fflush(stdout);
+}
+
+// Qt's internal warnings are not this program's output; stderr is left to getopt.
+void discardQtMessage(QtMsgType, const QMessageLogContext &, const QString &)
+{
+}
+
+// ---- Command line --------------------------------------------------------------------
+
+// strtol's result, cut to the low 32 bits the setting holds.
+std::int32_t parseDecimal(const char *text)
+{
+    const auto value = static_cast<std::uint32_t>(std::strtol(text, nullptr, 10));
+    return static_cast<std::int32_t>(value);
+}
+
+// Returns false when the usage text was asked for and printed.
+bool parseOptions(int argc, char *argv[])
+{
+    int option;
+    while ((option = getopt(argc, argv, "hi:p:t:")) != -1) {
+        switch (option) {
+        case 'h':
+            print(szHelp);
+            return false;
+        case 'i':
+            ip = QString::fromUtf8(optarg);
+            break;
+        case 'p':
+            period_ms = parseDecimal(optarg);
+            break;
+        case 't':
+            responseTimeOut = parseDecimal(optarg);
+            break;
+        default:  // getopt has written its diagnostic; the option is ignored
+            break;
+        }
+    }
+    return true;
+}
+
+// ---- Poll cycle: pause -----------------------------------------------------------------
+
+void pauseForPeriod()
+{
+    if (period_ms <= 0)
+        return;
+    timespec remaining{period_ms / 1000, (period_ms % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
+    }
+}
+
+// ---- Poll cycle: device request exchange ---------------------------------------------
+
+QTcpSocket *client = nullptr;
+
+std::int32_t wrapped32(std::int64_t value)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+}
+
+// Names are looked up here, not by the socket: without an application object, the
+// socket's own lookup makes Qt emit internal warnings, which QT_FATAL_WARNINGS turns
+// into an abort.
+QHostAddress lookUpIPv4(const QString &name)
+{
+    const QByteArray asciiName = QUrl::toAce(name);
+    if (asciiName.isEmpty())
+        return QHostAddress();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(asciiName.constData(), nullptr, &hints, &found) != 0)
+        return QHostAddress();
+    const QHostAddress address(found->ai_addr);
+    freeaddrinfo(found);
+    return address;
+}
+
+// Time left of a socket time-out after elapsedMs; -1 stays "no limit", as in QAbstractSocket.
+int remainingTimeout(int timeoutMs, std::int64_t elapsedMs)
+{
+    if (timeoutMs == -1)
+        return -1;
+    return static_cast<int>(std::max<std::int64_t>(0, timeoutMs - elapsedMs));
+}
+
+bool connectToDevice(QTcpSocket *socket, int timeoutMs)
+{
+    const auto devicePort = static_cast<quint16>(port);
+    if (QHostAddress().setAddress(ip)) {
+        socket->connectToHost(ip, devicePort, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
+        return socket->waitForConnected(timeoutMs);
+    }
+    const auto lookupStart = std::chrono::steady_clock::now();
+    const QHostAddress address = lookUpIPv4(ip);
+    if (address.isNull())
+        return false;
+    socket->connectToHost(address, devicePort, QIODevice::ReadWrite);
+    const auto lookupMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - lookupStart)
+                              .count();
+    return socket->waitForConnected(remainingTimeout(timeoutMs, lookupMs));
+}
+
+QByteArray buildRequest()
+{
+    QString header = QStringLiteral("Host: %1:%2\r\n").arg(ip, QString::number(port));
+    header += QStringLiteral("Connection: Keep-Alive\r\n");
+    header += QStringLiteral("Content-Length: %1\r\n\r\n").arg(Json.size());
+    return "POST /" + page.toLatin1() + " HTTP/1.1\r\n" + header.toLocal8Bit() + Json;
+}
+
+// Appends all that is available, or as much as still fits under the cap.
+void appendAvailable(QTcpSocket *socket, QByteArray *response)
+{
+    const qint64 room = maxReplyBytes - response->size();
+    response->append(socket->read(std::min(socket->bytesAvailable(), room)));
+}
+
+// Returns the number of bytes received, or -1 when no connection was made.
+std::int32_t sendAndRecive(QByteArray *response)
+{
+    delete client;  // drops the previous exchange's connection, unread data and all
+    client = new QTcpSocket;
+    client->setProxy(QNetworkProxy::NoProxy);
+
+    if (!connectToDevice(client, wrapped32(std::int64_t{responseTimeOut} * 10))) {
+        delete client;
+        client = nullptr;
+        red();
+        print("No connection");
+        bw();
+        lineEnd();
+        return -1;
+    }
+
+    client->write(buildRequest());
+    client->waitForReadyRead(30000);  // the loop below decides, not this wait's result
+
+    int passes = 0;
+    while (client->bytesAvailable() > 0) {
+        ++passes;
+        appendAvailable(client, response);
+        if (response->size() >= maxReplyBytes)
+            break;
+        client->waitForReadyRead(responseTimeOut);
+    }
+
+    std::printf("nLoop:\t%d", passes);
+    return response->size();
+}
+
+// ---- Poll cycle: response check and status line --------------------------------------
+
+// The value comes from the network and goes to a terminal, so no control character
+// (C0, DEL or C1) may pass through.
+QString withControlsMasked(QString text)
+{
+    for (QChar &c : text) {
+        const ushort code = c.unicode();
+        if (code < 0x20 || (code >= 0x7f && code <= 0x9f))
+            c = QLatin1Char('?');
+    }
+    return text;
+}
+
+// The text from the "realTime" key up to the next comma, or a null string without the key.
+QString realTimeField(const QString &reply)
+{
+    const int keyAt = reply.indexOf(QLatin1String("\"realTime\":"));
+    if (keyAt < 0)
+        return QString();
+    const int commaAt = reply.indexOf(QLatin1Char(','), keyAt);
+    return reply.mid(keyAt, commaAt < 0 ? -1 : commaAt - keyAt);
+}
+
+void checkResponse(const QByteArray &response, std::int32_t n)
+{
+    // The reply text ends at the first zero byte; the brace counts cover every byte.
+    const QString field = realTimeField(QString::fromUtf8(response.constData()));
+    if (!field.isNull()) {
+        print("\t");
+        print(withControlsMasked(field).toUtf8());
+        print("\t");
+    }
+
+    const auto opening = static_cast<std::int32_t>(std::count(response.begin(), response.end(), '{'));
+    const auto closing = static_cast<std::int32_t>(std::count(response.begin(), response.end(), '}'));
+    std::printf("\tlen:\t%d\tn{:%d\tn}:%d\r", n, opening, closing);
+
+    if (closing != opening || opening == 0 || n <= 0) {
+        red();
+        lineEnd();
+        print("Error");
+        lineEnd();
+    }
+    bw();
+    std::fflush(stdout);
+}
+
+// ---- Entry ---------------------------------------------------------------------------
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(discardQtMessage);
+    if (!parseOptions(argc, argv))
+        return 1;
+
+    QByteArray response;
+    for (;;) {
+        pauseForPeriod();
+        response.clear();
+        const std::int32_t n = sendAndRecive(&response);
+        if (n < 0)
+            continue;
+        checkResponse(response, n);
+    }
+}
