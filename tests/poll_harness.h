@@ -1,0 +1,242 @@
+// Shared by the client's tests: a scriptable fake device on a loopback address, and a
+// runner for the real testVRN730 binary that splits its output into cycles.
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
+#include <QPointer>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+#include <QVector>
+
+#include <memory>
+
+namespace harness {
+
+// The address the client polls when no -i is given; it also ends the usage text.
+inline const QString defaultDeviceIp = QStringLiteral("192.168.1.100");
+
+inline qint64 nowMs()
+{
+    static QElapsedTimer clock = [] { QElapsedTimer t; t.start(); return t; }();
+    return clock.elapsed();
+}
+
+// Each test executable passes its own third octet, so executables running side by side
+// never share an address; each case then takes the next fourth octet.
+inline QString nextLoopbackAddress(int executableOctet)
+{
+    static int next = 10;
+    return QStringLiteral("127.0.%1.%2").arg(executableOctet).arg(next++);
+}
+
+struct Burst {
+    int afterMs;       // delay after the request, or after the previous burst
+    QByteArray bytes;
+};
+
+struct DeviceScript {
+    QList<Burst> bursts;      // played once the whole request has arrived
+    bool closeAfter = true;   // close after the last burst, or keep the connection open
+};
+
+struct DeviceConnection {
+    qint64 acceptedMs = -1;
+    qint64 requestMs = -1;    // when the request was complete
+    qint64 lastBurstMs = -1;  // when the last burst was handed to the socket
+    qint64 closedMs = -1;
+    QByteArray request;
+};
+
+inline bool requestComplete(const QByteArray &bytes)
+{
+    const int headerEnd = bytes.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return false;
+    const QByteArray marker("Content-Length: ");
+    const int at = bytes.indexOf(marker);
+    const int length = at < 0 || at > headerEnd
+                           ? 0
+                           : bytes.mid(at + marker.size(), bytes.indexOf("\r\n", at) - at - marker.size()).toInt();
+    return bytes.size() >= headerEnd + 4 + length;
+}
+
+// Accepts any number of connections and answers every complete request with the script.
+class FakeDevice {
+public:
+    FakeDevice(const QString &address, quint16 port, DeviceScript script)
+        : script_(std::move(script))
+    {
+        listening_ = server_.listen(QHostAddress(address), port);
+        QObject::connect(&server_, &QTcpServer::newConnection, [this] { acceptAll(); });
+    }
+
+    bool isListening() const { return listening_; }
+    QString errorString() const { return server_.errorString(); }
+    const QVector<DeviceConnection> &connections() const { return connections_; }
+    int connectionCount() const { return connections_.size(); }
+
+private:
+    void acceptAll()
+    {
+        while (QTcpSocket *socket = server_.nextPendingConnection()) {
+            const int index = connections_.size();
+            connections_.append(DeviceConnection{});
+            connections_[index].acceptedMs = nowMs();
+            QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, index] { receive(socket, index); });
+            QObject::connect(socket, &QTcpSocket::disconnected, [this, socket, index] {
+                connections_[index].closedMs = nowMs();
+                socket->deleteLater();
+            });
+        }
+    }
+
+    void receive(QTcpSocket *socket, int index)
+    {
+        DeviceConnection &connection = connections_[index];
+        const bool wasComplete = connection.requestMs >= 0;
+        connection.request += socket->readAll();
+        if (wasComplete || !requestComplete(connection.request))
+            return;
+        connection.requestMs = nowMs();
+        playBurst(socket, index, 0);
+    }
+
+    void playBurst(QPointer<QTcpSocket> socket, int index, int burst)
+    {
+        if (burst == script_.bursts.size()) {
+            if (script_.closeAfter && socket)
+                socket->disconnectFromHost();
+            return;
+        }
+        QTimer::singleShot(script_.bursts[burst].afterMs, &server_, [this, socket, index, burst] {
+            if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+                return;
+            socket->write(script_.bursts[burst].bytes);
+            connections_[index].lastBurstMs = nowMs();
+            playBurst(socket, index, burst + 1);
+        });
+    }
+
+    DeviceScript script_;
+    QVector<DeviceConnection> connections_;
+    bool listening_ = false;
+    QTcpServer server_;  // last: its sockets report their close to the members above
+};
+
+inline DeviceScript replyAndClose(const QByteArray &reply)
+{
+    return DeviceScript{{{0, reply}}, true};
+}
+
+// The client's output, cut into cycles. A cycle ends with the colour reset; after
+// "No connection" the line feed that follows the reset belongs to it too.
+inline QList<QByteArray> splitCycles(const QByteArray &output)
+{
+    static const QByteArray reset("\033[0m");
+    QList<QByteArray> cycles;
+    int start = 0;
+    for (int at = output.indexOf(reset); at >= 0; at = output.indexOf(reset, start)) {
+        int end = at + reset.size();
+        if (end < output.size() && output[end] == '\n')
+            ++end;
+        else if (end == output.size() && output.mid(start).startsWith("\033[0;37;41mNo connection"))
+            break;  // its line feed is still to come
+        cycles.append(output.mid(start, end - start));
+        start = end;
+    }
+    return cycles;
+}
+
+// Runs the real client; the destructor ends it by its pid.
+class ClientRun {
+public:
+    explicit ClientRun(const QStringList &arguments,
+                       const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+    {
+        process_.setProgram(QStringLiteral(POLL_CLIENT));
+        process_.setArguments(arguments);
+        process_.setProcessEnvironment(environment);
+        QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] {
+            output_ += process_.readAllStandardOutput();
+            const int done = splitCycles(output_).size();
+            while (cycleDoneMs_.size() < done)
+                cycleDoneMs_.append(nowMs());
+        });
+        startedMs_ = nowMs();
+        process_.start();
+        process_.waitForStarted(5000);
+    }
+
+    ~ClientRun()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+
+    bool waitForCycles(int count, int timeoutMs)
+    {
+        return QTest::qWaitFor([&] { return cycleDoneMs_.size() >= count; }, timeoutMs);
+    }
+
+    bool waitForExit(int timeoutMs)
+    {
+        const bool exited = process_.waitForFinished(timeoutMs);
+        output_ += process_.readAllStandardOutput();
+        return exited;
+    }
+
+    QList<QByteArray> cycles() const { return splitCycles(output_); }
+    const QList<qint64> &cycleDoneMs() const { return cycleDoneMs_; }
+    QByteArray output() const { return output_; }
+    QByteArray errorOutput() { return process_.readAllStandardError(); }
+    int exitCode() const { return process_.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
+    qint64 startedMs() const { return startedMs_; }
+    qint64 pid() const { return process_.processId(); }
+
+private:
+    QProcess process_;
+    QByteArray output_;
+    QList<qint64> cycleDoneMs_;
+    qint64 startedMs_ = 0;
+};
+
+// What the client writes for one cycle with a reply, built from the Parts' own rule.
+inline QByteArray expectedCycle(int passes, const QByteArray &echoedValue, const QByteArray &reply)
+{
+    QByteArray line = "nLoop:\t" + QByteArray::number(passes);
+    if (!echoedValue.isNull())
+        line += "\t" + echoedValue + "\t";
+    const int opening = reply.count('{');
+    const int closing = reply.count('}');
+    line += "\tlen:\t" + QByteArray::number(reply.size()) + "\tn{:" + QByteArray::number(opening) +
+            "\tn}:" + QByteArray::number(closing) + "\r";
+    if (opening != closing || opening == 0 || reply.isEmpty())
+        line += "\033[0;37;41m\nError\n";
+    return line + "\033[0m";
+}
+
+inline const QByteArray noConnectionCycle("\033[0;37;41mNo connection\033[0m\n");
+
+inline QByteArray expectedRequest(const QByteArray &hostHeaderValue)
+{
+    const QByteArray body("{\"jsonrp\":\"2.0\",\"method\":\"getSp\",\"params\":null},\"id\":70}");
+    return "POST /api.php HTTP/1.1\r\nHost: " + hostHeaderValue +
+           "\r\nConnection: Keep-Alive\r\nContent-Length: 56\r\n\r\n" + body;
+}
+
+inline QByteArray httpReply(const QByteArray &body, const QByteArray &extraHeaders = QByteArray())
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + extraHeaders +
+           "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+}  // namespace harness
