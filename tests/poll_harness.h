@@ -209,6 +209,61 @@ private:
     qint64 startedMs_ = 0;
 };
 
+#ifdef DEVICE_SIM
+// Runs the bundled device simulator; the destructor ends it by its pid.
+class SimRun {
+public:
+    explicit SimRun(const QStringList &arguments)
+    {
+        process_.setProgram(QStringLiteral(DEVICE_SIM));
+        process_.setArguments(arguments);
+        QObject::connect(&process_, &QProcess::readyReadStandardError,
+                         [this] { log_ += process_.readAllStandardError(); });
+        process_.start();
+        process_.waitForStarted(5000);
+    }
+
+    ~SimRun()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+
+    bool waitForListening() { return waitForLog("listening on"); }
+
+    bool waitForLog(const QByteArray &text, int timeoutMs = 5000)
+    {
+        return QTest::qWaitFor([&] { return log_.contains(text); }, timeoutMs);
+    }
+
+    bool terminate(int timeoutMs)
+    {
+        process_.terminate();
+        const bool ended = process_.waitForFinished(timeoutMs);
+        log_ += process_.readAllStandardError();
+        return ended;
+    }
+
+    bool waitForExit(int timeoutMs)
+    {
+        const bool ended = process_.waitForFinished(timeoutMs);
+        log_ += process_.readAllStandardError();
+        return ended;
+    }
+
+    QByteArray log() const { return log_; }
+    QByteArray output() { return process_.readAllStandardOutput(); }
+    int exitCode() const { return process_.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
+
+private:
+    QProcess process_;
+    QByteArray log_;
+};
+#endif
+
 // What the client writes for one cycle with a reply, built from the Parts' own rule.
 inline QByteArray expectedCycle(int passes, const QByteArray &echoedValue, const QByteArray &reply)
 {
