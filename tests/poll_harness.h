@@ -14,7 +14,10 @@
 #include <QTimer>
 #include <QVector>
 
+#include <functional>
 #include <memory>
+
+#include <sys/socket.h>
 
 namespace harness {
 
@@ -40,9 +43,12 @@ struct Burst {
     QByteArray bytes;
 };
 
+// What the device does after its last burst.
+enum class End { Close, KeepOpen, Reset, HalfClose };
+
 struct DeviceScript {
-    QList<Burst> bursts;      // played once the whole request has arrived
-    bool closeAfter = true;   // close after the last burst, or keep the connection open
+    QList<Burst> bursts;  // played once the whole request has arrived
+    End end = End::Close;
 };
 
 struct DeviceConnection {
@@ -69,8 +75,16 @@ inline bool requestComplete(const QByteArray &bytes)
 // Accepts any number of connections and answers every complete request with the script.
 class FakeDevice {
 public:
-    FakeDevice(const QString &address, quint16 port, DeviceScript script)
-        : script_(std::move(script))
+    // The script for each connection, by its index.
+    using ScriptFor = std::function<DeviceScript(int)>;
+
+    FakeDevice(const QString &address, quint16 port, const DeviceScript &script)
+        : FakeDevice(address, port, [script](int) { return script; })
+    {
+    }
+
+    FakeDevice(const QString &address, quint16 port, ScriptFor scriptFor)
+        : scriptFor_(std::move(scriptFor))
     {
         listening_ = server_.listen(QHostAddress(address), port);
         QObject::connect(&server_, &QTcpServer::newConnection, [this] { acceptAll(); });
@@ -104,26 +118,48 @@ private:
         if (wasComplete || !requestComplete(connection.request))
             return;
         connection.requestMs = nowMs();
-        playBurst(socket, index, 0);
+        playBurst(socket, index, std::make_shared<DeviceScript>(scriptFor_(index)), 0);
     }
 
-    void playBurst(QPointer<QTcpSocket> socket, int index, int burst)
+    void playBurst(QPointer<QTcpSocket> socket, int index, std::shared_ptr<DeviceScript> script, int burst)
     {
-        if (burst == script_.bursts.size()) {
-            if (script_.closeAfter && socket)
-                socket->disconnectFromHost();
+        if (burst == script->bursts.size()) {
+            if (socket)
+                end(socket, script->end);
             return;
         }
-        QTimer::singleShot(script_.bursts[burst].afterMs, &server_, [this, socket, index, burst] {
+        QTimer::singleShot(script->bursts[burst].afterMs, &server_, [this, socket, index, script, burst] {
             if (!socket || socket->state() != QAbstractSocket::ConnectedState)
                 return;
-            socket->write(script_.bursts[burst].bytes);
+            socket->write(script->bursts[burst].bytes);
             connections_[index].lastBurstMs = nowMs();
-            playBurst(socket, index, burst + 1);
+            playBurst(socket, index, script, burst + 1);
         });
     }
 
-    DeviceScript script_;
+    static void end(QTcpSocket *socket, End how)
+    {
+        switch (how) {
+        case End::Close:
+            socket->disconnectFromHost();
+            break;
+        case End::KeepOpen:
+            break;
+        case End::Reset: {
+            socket->flush();
+            const linger abortive{1, 0};
+            setsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            socket->abort();
+            break;
+        }
+        case End::HalfClose:
+            socket->flush();
+            shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+            break;
+        }
+    }
+
+    ScriptFor scriptFor_;
     QVector<DeviceConnection> connections_;
     bool listening_ = false;
     QTcpServer server_;  // last: its sockets report their close to the members above
@@ -131,26 +167,26 @@ private:
 
 inline DeviceScript replyAndClose(const QByteArray &reply)
 {
-    return DeviceScript{{{0, reply}}, true};
+    return DeviceScript{{{0, reply}}, End::Close};
 }
 
-// The client's output, cut into cycles. A cycle ends with the colour reset; after
-// "No connection" the line feed that follows the reset belongs to it too.
-inline QList<QByteArray> splitCycles(const QByteArray &output)
+// Cuts complete cycles off the client's output, from `from` on; returns where the first
+// incomplete cycle starts. A cycle ends with the colour reset; after "No connection" the
+// line feed that follows the reset belongs to it too.
+inline int takeCycles(const QByteArray &output, int from, QList<QByteArray> *cycles)
 {
     static const QByteArray reset("\033[0m");
-    QList<QByteArray> cycles;
-    int start = 0;
-    for (int at = output.indexOf(reset); at >= 0; at = output.indexOf(reset, start)) {
+    int start = from;
+    for (int at = output.indexOf(reset, start); at >= 0; at = output.indexOf(reset, start)) {
         int end = at + reset.size();
         if (end < output.size() && output[end] == '\n')
             ++end;
-        else if (end == output.size() && output.mid(start).startsWith("\033[0;37;41mNo connection"))
+        else if (end == output.size() && output.mid(start, 32).startsWith("\033[0;37;41mNo connection"))
             break;  // its line feed is still to come
-        cycles.append(output.mid(start, end - start));
+        cycles->append(output.mid(start, end - start));
         start = end;
     }
-    return cycles;
+    return start;
 }
 
 // Runs the real client; the destructor ends it by its pid.
@@ -162,12 +198,7 @@ public:
         process_.setProgram(QStringLiteral(POLL_CLIENT));
         process_.setArguments(arguments);
         process_.setProcessEnvironment(environment);
-        QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] {
-            output_ += process_.readAllStandardOutput();
-            const int done = splitCycles(output_).size();
-            while (cycleDoneMs_.size() < done)
-                cycleDoneMs_.append(nowMs());
-        });
+        QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { readOutput(); });
         startedMs_ = nowMs();
         process_.start();
         process_.waitForStarted(5000);
@@ -189,11 +220,11 @@ public:
     bool waitForExit(int timeoutMs)
     {
         const bool exited = process_.waitForFinished(timeoutMs);
-        output_ += process_.readAllStandardOutput();
+        readOutput();
         return exited;
     }
 
-    QList<QByteArray> cycles() const { return splitCycles(output_); }
+    const QList<QByteArray> &cycles() const { return cycles_; }
     const QList<qint64> &cycleDoneMs() const { return cycleDoneMs_; }
     QByteArray output() const { return output_; }
     QByteArray errorOutput() { return process_.readAllStandardError(); }
@@ -203,8 +234,18 @@ public:
     qint64 pid() const { return process_.processId(); }
 
 private:
+    void readOutput()
+    {
+        output_ += process_.readAllStandardOutput();
+        parsedTo_ = takeCycles(output_, parsedTo_, &cycles_);
+        while (cycleDoneMs_.size() < cycles_.size())
+            cycleDoneMs_.append(nowMs());
+    }
+
     QProcess process_;
     QByteArray output_;
+    int parsedTo_ = 0;
+    QList<QByteArray> cycles_;
     QList<qint64> cycleDoneMs_;
     qint64 startedMs_ = 0;
 };

@@ -95,6 +95,8 @@ private slots:
     void previousSocketClosedOnlyAtNextExchange();
     void connectionFailureThenRecovery_data();
     void connectionFailureThenRecovery();
+    void cannotConnect_data();
+    void cannotConnect();
     void responseCheck_data();
     void responseCheck();
     void pausePeriod_data();
@@ -210,7 +212,7 @@ void PollClientTest::exchangeEnd()
     QFETCH(int, maxMs);
 
     const QString address = nextAddress();
-    FakeDevice device(address, 80, DeviceScript{{{0, goodReply}}, closeAfter});
+    FakeDevice device(address, 80, DeviceScript{{{0, goodReply}}, closeAfter ? End::Close : End::KeepOpen});
     QVERIFY(device.isListening());
 
     ClientRun client({"-i", address, "-p", "3000", "-t", timeout});
@@ -223,7 +225,7 @@ void PollClientTest::exchangeEnd()
 void PollClientTest::previousSocketClosedOnlyAtNextExchange()
 {
     const QString address = nextAddress();
-    FakeDevice device(address, 80, DeviceScript{{{0, goodReply}}, false});
+    FakeDevice device(address, 80, DeviceScript{{{0, goodReply}}, End::KeepOpen});
     QVERIFY(device.isListening());
 
     ClientRun client({"-i", address, "-p", "800", "-t", "200"});
@@ -267,6 +269,33 @@ void PollClientTest::connectionFailureThenRecovery()
     const QList<QByteArray> cycles = client.cycles();
     for (const QByteArray &cycle : cycles.mid(0, cycles.indexOf(goodCycle)))
         QCOMPARE(cycle, noConnectionCycle);
+    QCOMPARE(client.errorOutput(), QByteArray());
+}
+
+void PollClientTest::cannotConnect_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("timeout");
+    QTest::newRow("-t 0: the connect wait is 0") << QString() << "0";
+    QTest::newRow("-t -1: the connect wait is -10, not 'no limit'") << QString() << "-1";
+    QTest::newRow("-i a name that does not resolve") << "no-such-device.invalid" << "1000";
+}
+
+void PollClientTest::cannotConnect()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, timeout);
+
+    // A name that is not in /etc/hosts goes to DNS, which only the namespace keeps local.
+    FakeDevice namespaceCheck(defaultDeviceIp, 80, replyAndClose(goodReply));
+    QVERIFY2(namespaceCheck.isListening(), "run the suite through scripts/test");
+    const QString address = nextAddress();
+    FakeDevice device(address, 80, replyAndClose(goodReply));
+    QVERIFY(device.isListening());
+
+    ClientRun client({"-i", host.isEmpty() ? address : host, "-p", "100", "-t", timeout});
+    QVERIFY(client.waitForCycles(2, 10000));
+    QCOMPARE(client.cycles().mid(0, 2), (QList<QByteArray>{noConnectionCycle, noConnectionCycle}));
     QCOMPARE(client.errorOutput(), QByteArray());
 }
 
@@ -405,7 +434,7 @@ void PollClientTest::replyCapEndsTheExchange()
 {
     // 20 MiB of "{}" and the connection left open: only the cap can end the exchange in time.
     const QString address = nextAddress();
-    FakeDevice device(address, 80, DeviceScript{{{0, QByteArray("{}").repeated(10 * 1024 * 1024)}}, false});
+    FakeDevice device(address, 80, DeviceScript{{{0, QByteArray("{}").repeated(10 * 1024 * 1024)}}, End::KeepOpen});
     QVERIFY(device.isListening());
 
     ClientRun client({"-i", address, "-p", "0", "-t", "20000"});

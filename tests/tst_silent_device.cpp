@@ -16,7 +16,7 @@ private slots:
 void SilentDeviceTest::silentDeviceEndsAfterTheFirstWait()
 {
     const QString address = nextLoopbackAddress(2);
-    FakeDevice device(address, 80, DeviceScript{{}, false});
+    FakeDevice device(address, 80, DeviceScript{{}, End::KeepOpen});
     QVERIFY(device.isListening());
 
     ClientRun client({"-i", address, "-p", "0", "-t", "100"});
