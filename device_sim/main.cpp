@@ -52,12 +52,15 @@ const ModeInfo modes[] = {
     {"slow-accept", Mode::SlowAccept, "never accepts: its accept queue is full, so connects time out"},
 };
 
+constexpr int maxReplyBytes = 256 * 1024 * 1024;
+
 struct Options {
     QHostAddress listen{QHostAddress::LocalHost};
     quint16 port = 80;
     Mode mode = Mode::Ok;
     bool close = false;
     std::optional<int> gapMs;
+    int replyBytes = 0;
     bool dump = false;
     bool help = false;
 };
@@ -65,7 +68,8 @@ struct Options {
 void printHelp()
 {
     std::printf(
-        "Usage: device_sim [--listen ADDR] [--port N] [--mode NAME] [--gap-ms N] [--close] [--dump]\n"
+        "Usage: device_sim [--listen ADDR] [--port N] [--mode NAME] [--gap-ms N] [--reply-bytes N]\n"
+        "                  [--close] [--dump]\n"
         "Plays the polled device: answers POST /api.php with a JSON-RPC reply.\n"
         "\n"
         "  --listen ADDR  address to listen on (default 127.0.0.1)\n"
@@ -75,6 +79,7 @@ void printHelp()
         std::printf("                   %-12s %s\n", info.name, info.help);
     std::printf(
         "  --gap-ms N     pause inside a reply for burst and gap, in milliseconds\n"
+        "  --reply-bytes N  pad each JSON reply so that the whole HTTP reply is N bytes\n"
         "  --close        close the connection after each reply (default: keep it open)\n"
         "  --dump         log the raw bytes of every request too, escaped\n"
         "  --help         print this text\n"
@@ -93,7 +98,8 @@ std::optional<QString> parseOptions(const QStringList &arguments, Options *optio
             name.truncate(equals);
         }
         const bool takesValue = name == QLatin1String("--listen") || name == QLatin1String("--port") ||
-                                name == QLatin1String("--mode") || name == QLatin1String("--gap-ms");
+                                name == QLatin1String("--mode") || name == QLatin1String("--gap-ms") ||
+                                name == QLatin1String("--reply-bytes");
         if (!takesValue) {
             if (inlineValue)
                 return QStringLiteral("%1 takes no value").arg(name);
@@ -124,6 +130,10 @@ std::optional<QString> parseOptions(const QStringList &arguments, Options *optio
             if (!isNumber || number < 0 || number > 3600000)
                 return QStringLiteral("--gap-ms needs a number from 0 to 3600000, not '%1'").arg(value);
             options->gapMs = number;
+        } else if (name == QLatin1String("--reply-bytes")) {
+            if (!isNumber || number < 0 || number > maxReplyBytes)
+                return QStringLiteral("--reply-bytes needs a number from 0 to %1, not '%2'").arg(maxReplyBytes).arg(value);
+            options->replyBytes = number;
         } else {
             const ModeInfo *found = nullptr;
             for (const ModeInfo &info : modes)
@@ -245,12 +255,13 @@ QByteArray requestId(const QByteArray &body)
     return match.hasMatch() ? match.captured(1).toLatin1() : QByteArray("null");
 }
 
-QByteArray jsonReply(const Request &request, qint64 replyNumber, qint64 uptimeMs, bool zeroByte)
+QByteArray jsonReply(const Request &request, qint64 replyNumber, qint64 uptimeMs, bool zeroByte, int padBytes)
 {
     const QByteArray realTime = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz")).toLatin1();
+    const QByteArray pad = padBytes > 0 ? ",\"pad\":\"" + QByteArray(padBytes, 'x') + "\"" : QByteArray();
     return "{\"jsonrpc\":\"2.0\",\"result\":{" + QByteArray(zeroByte ? "\0" : "", zeroByte ? 1 : 0) +
            "\"realTime\":\"" + realTime + "\",\"reply\":" + QByteArray::number(replyNumber) +
-           ",\"uptime_ms\":" + QByteArray::number(uptimeMs) + ",\"state\":\"running\"},\"id\":" +
+           ",\"uptime_ms\":" + QByteArray::number(uptimeMs) + ",\"state\":\"running\"" + pad + "},\"id\":" +
            requestId(request.body) + "}";
 }
 
@@ -381,10 +392,7 @@ private:
             send(socket, httpResponse("405 Method Not Allowed", "text/plain", "POST only\n", close), close);
             return;
         }
-        const QByteArray reply = httpResponse("200 OK", "application/json",
-                                              jsonReply(request, replies_, uptime_.elapsed(),
-                                                        options_.mode == Mode::ZeroByte),
-                                              close);
+        const QByteArray reply = paddedReply(request, close);
         switch (options_.mode) {
         case Mode::Silent:
             return;
@@ -406,6 +414,24 @@ private:
         default:
             send(socket, reply, close);
         }
+    }
+
+    // The reply, padded to --reply-bytes when that is more than it holds anyway. The pad
+    // member adds 9 bytes besides its own, and may lengthen the Content-Length header.
+    QByteArray paddedReply(const Request &request, bool close)
+    {
+        const bool zeroByte = options_.mode == Mode::ZeroByte;
+        const qint64 uptimeMs = uptime_.elapsed();
+        auto build = [&](int padBytes) {
+            return httpResponse("200 OK", "application/json",
+                                jsonReply(request, replies_, uptimeMs, zeroByte, padBytes), close);
+        };
+        QByteArray reply = build(0);
+        for (int padBytes = options_.replyBytes - reply.size() - 9; padBytes > 0 && reply.size() != options_.replyBytes;) {
+            reply = build(padBytes);
+            padBytes -= reply.size() - options_.replyBytes;
+        }
+        return reply;
     }
 
     static void send(QTcpSocket *socket, const QByteArray &bytes, bool close)

@@ -50,6 +50,8 @@ class DeviceSimTest : public QObject {
 private slots:
     void requestParsing_data();
     void requestParsing();
+    void replyBytesSetsTheWholeSize_data();
+    void replyBytesSetsTheWholeSize();
     void badOptions_data();
     void badOptions();
     void helpListsEveryMode();
@@ -119,6 +121,43 @@ void DeviceSimTest::requestParsing()
         QVERIFY(!socket.waitForDisconnected(500));
 }
 
+void DeviceSimTest::replyBytesSetsTheWholeSize_data()
+{
+    QTest::addColumn<int>("replyBytes");
+    QTest::addColumn<bool>("padded");
+    QTest::newRow("1000 bytes") << 1000 << true;
+    QTest::newRow("where Content-Length gains a digit") << 10000 + 93 << true;
+    QTest::newRow("1 MiB") << 1024 * 1024 << true;
+    QTest::newRow("less than the reply needs: left as it is") << 50 << false;
+}
+
+void DeviceSimTest::replyBytesSetsTheWholeSize()
+{
+    QFETCH(int, replyBytes);
+    QFETCH(bool, padded);
+
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--close", "--reply-bytes", QString::number(replyBytes)});
+    QVERIFY(sim.waitForListening());
+    for (int attempt = 0; attempt < 2; ++attempt) {  // the second reply has other numbers in it
+        QTcpSocket socket;
+        socket.connectToHost(address, 80);
+        QVERIFY(socket.waitForConnected(3000));
+        socket.write(clientRequest);
+        QByteArray reply;
+        QVERIFY(QTest::qWaitFor([&] {
+            reply += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        }, 5000));
+        reply += socket.readAll();
+        const QList<Reply> parsed = parseReplies(reply);
+        QCOMPARE(parsed.size(), 1);
+        QCOMPARE(parsed.first().body.value("result").toObject().contains("pad"), padded);
+        if (padded)
+            QCOMPARE(reply.size(), replyBytes);
+    }
+}
+
 void DeviceSimTest::badOptions_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -135,6 +174,8 @@ void DeviceSimTest::badOptions_data()
                                       << QByteArray("--listen needs an IP address, not 'localhost'");
     QTest::newRow("negative gap") << QStringList{"--gap-ms", "-1"}
                                   << QByteArray("--gap-ms needs a number from 0 to 3600000, not '-1'");
+    QTest::newRow("reply size too large") << QStringList{"--reply-bytes", "300000000"}
+                                          << QByteArray("--reply-bytes needs a number from 0 to 268435456, not '300000000'");
     QTest::newRow("value on a flag") << QStringList{"--close=yes"} << QByteArray("--close takes no value");
 }
 
