@@ -189,11 +189,15 @@ QByteArray buildRequest()
     return "POST /" + page.toLatin1() + " HTTP/1.1\r\n" + header.toLocal8Bit() + Json;
 }
 
-// Appends all that is available, or as much as still fits under the cap.
+// Appends all that is available, or as much as still fits under the cap, reading straight
+// into the buffer.
 void appendAvailable(QTcpSocket *socket, QByteArray *response)
 {
-    const qint64 room = maxReplyBytes - response->size();
-    response->append(socket->read(std::min(socket->bytesAvailable(), room)));
+    const int oldSize = response->size();
+    const auto wanted = static_cast<int>(std::min<qint64>(socket->bytesAvailable(), maxReplyBytes - oldSize));
+    response->resize(oldSize + wanted);
+    const qint64 got = socket->read(response->data() + oldSize, wanted);
+    response->resize(oldSize + static_cast<int>(std::max<qint64>(got, 0)));
 }
 
 // Returns the number of bytes received, or -1 when no connection was made.
@@ -243,20 +247,30 @@ QString withControlsMasked(QString text)
     return text;
 }
 
-// The text from the "realTime" key up to the next comma, or a null string without the key.
-QString realTimeField(const QString &reply)
+// The reply text (the bytes before the first zero byte, decoded as UTF-8) from its
+// "realTime" key up to the next comma or its end; a null string without the key.
+// Decoding passes ASCII bytes through one for one and never takes one into a broken
+// sequence, so key and comma are found in the bytes, and only the field is decoded:
+// through its comma, which ends an unfinished sequence just as it does in the whole text.
+QString realTimeField(const QByteArray &response)
 {
-    const int keyAt = reply.indexOf(QLatin1String("\"realTime\":"));
+    static const QByteArray key("\"realTime\":");
+    const int zeroAt = response.indexOf('\0');
+    const int textEnd = zeroAt < 0 ? response.size() : zeroAt;
+    const int keyAt = QByteArray::fromRawData(response.constData(), textEnd).indexOf(key);
     if (keyAt < 0)
         return QString();
-    const int commaAt = reply.indexOf(QLatin1Char(','), keyAt);
-    return reply.mid(keyAt, commaAt < 0 ? -1 : commaAt - keyAt);
+    const int commaAt = response.indexOf(',', keyAt);
+    if (commaAt < 0 || commaAt > textEnd)
+        return QString::fromUtf8(response.constData() + keyAt, textEnd - keyAt);
+    QString field = QString::fromUtf8(response.constData() + keyAt, commaAt - keyAt + 1);
+    field.chop(1);
+    return field;
 }
 
 void checkResponse(const QByteArray &response, std::int32_t n)
 {
-    // The reply text ends at the first zero byte; the brace counts cover every byte.
-    const QString field = realTimeField(QString::fromUtf8(response.constData()));
+    const QString field = realTimeField(response);
     if (!field.isNull()) {
         print("\t");
         print(withControlsMasked(field).toUtf8());
