@@ -170,14 +170,15 @@ bool connectToDevice(QTcpSocket *socket, int timeoutMs)
         socket->connectToHost(ip, devicePort, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
         return socket->waitForConnected(timeoutMs);
     }
+    // The lookup counts against the connect wait, as it does inside the socket.
     const auto lookupStart = std::chrono::steady_clock::now();
     const QHostAddress address = lookUpIPv4(ip);
-    if (address.isNull())
-        return false;
-    socket->connectToHost(address, devicePort, QIODevice::ReadWrite);
     const auto lookupMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now() - lookupStart)
                               .count();
+    if (address.isNull())
+        return false;
+    socket->connectToHost(address, devicePort, QIODevice::ReadWrite);
     return socket->waitForConnected(remainingTimeout(timeoutMs, lookupMs));
 }
 
