@@ -65,6 +65,14 @@ struct Options {
     bool help = false;
 };
 
+const char *modeName(Mode mode)
+{
+    for (const ModeInfo &info : modes)
+        if (info.mode == mode)
+            return info.name;
+    return "?";
+}
+
 void printHelp()
 {
     std::printf(
@@ -392,27 +400,28 @@ private:
             send(socket, httpResponse("405 Method Not Allowed", "text/plain", "POST only\n", close), close);
             return;
         }
-        const QByteArray reply = paddedReply(request, close);
         switch (options_.mode) {
         case Mode::Silent:
             return;
         case Mode::NoBrace:
             send(socket, httpResponse("500 Internal Server Error", "text/html", errorPage, close), close);
             return;
-        case Mode::Truncated:
+        case Mode::Truncated: {
+            const QByteArray reply = paddedReply(request, close);
             send(socket, reply.left(reply.size() - 30), true);  // cut inside the result object
             return;
+        }
         case Mode::Burst:
-            sendInPieces(socket, splitInto(reply, 4), options_.gapMs.value_or(100), close);
+            sendInPieces(socket, splitInto(paddedReply(request, close), 4), options_.gapMs.value_or(100), close);
             return;
         case Mode::Gap:
-            sendInPieces(socket, splitInto(reply, 2), options_.gapMs.value_or(1500), close);
+            sendInPieces(socket, splitInto(paddedReply(request, close), 2), options_.gapMs.value_or(1500), close);
             return;
         case Mode::Stream:
             startStream(socket);
             return;
         default:
-            send(socket, reply, close);
+            send(socket, paddedReply(request, close), close);
         }
     }
 
@@ -528,7 +537,7 @@ int main(int argc, char *argv[])
     logLine(QStringLiteral("device_sim: listening on %1 port %2, mode %3")
                 .arg(options.listen.toString())
                 .arg(options.port)
-                .arg(QString::fromLatin1(modes[static_cast<int>(options.mode)].name)));
+                .arg(QString::fromLatin1(modeName(options.mode))));
     const int status = app.exec();
     logLine(QStringLiteral("device_sim: stopped"));
     return status;
