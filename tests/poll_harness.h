@@ -189,6 +189,15 @@ inline int takeCycles(const QByteArray &output, int from, QList<QByteArray> *cyc
     return start;
 }
 
+// Ends a process the test started, by its pid, if it is still running.
+inline void endByPid(QProcess &process)
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
 // Runs the real client; the destructor ends it by its pid.
 class ClientRun {
 public:
@@ -204,13 +213,7 @@ public:
         process_.waitForStarted(5000);
     }
 
-    ~ClientRun()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(5000);
-        }
-    }
+    ~ClientRun() { endByPid(process_); }
 
     bool waitForCycles(int count, int timeoutMs)
     {
@@ -250,7 +253,6 @@ private:
     qint64 startedMs_ = 0;
 };
 
-#ifdef DEVICE_SIM
 // Runs the bundled device simulator; the destructor ends it by its pid.
 class SimRun {
 public:
@@ -264,13 +266,7 @@ public:
         process_.waitForStarted(5000);
     }
 
-    ~SimRun()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(5000);
-        }
-    }
+    ~SimRun() { endByPid(process_); }
 
     bool waitForListening() { return waitForLog("listening on"); }
 
@@ -282,9 +278,7 @@ public:
     bool terminate(int timeoutMs)
     {
         process_.terminate();
-        const bool ended = process_.waitForFinished(timeoutMs);
-        log_ += process_.readAllStandardError();
-        return ended;
+        return waitForExit(timeoutMs);
     }
 
     bool waitForExit(int timeoutMs)
@@ -303,9 +297,8 @@ private:
     QProcess process_;
     QByteArray log_;
 };
-#endif
 
-// What the client writes for one cycle with a reply, built from the Parts' own rule.
+// What the client writes for one cycle with a reply, built from the status-line rule.
 inline QByteArray expectedCycle(int passes, const QByteArray &echoedValue, const QByteArray &reply)
 {
     QByteArray line = "nLoop:\t" + QByteArray::number(passes);

@@ -3,12 +3,6 @@
 
 #include <QtTest>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using namespace harness;
 
 namespace {
@@ -35,49 +29,6 @@ const QByteArray goodBody = "{\"jsonrpc\":\"2.0\",\"result\":{\"realTime\":\"12:
 const QByteArray goodReply = httpReply(goodBody);
 const QByteArray goodCycle = "nLoop:\t1\t\"realTime\":\"12:00:01.250\"\t\tlen:\t" +
                              QByteArray::number(goodReply.size()) + "\tn{:2\tn}:2\r\033[0m";
-
-// A listener whose accept queue is full: the kernel drops further SYNs, so a connect
-// neither succeeds nor is refused until the client gives up.
-class FullAcceptQueue {
-public:
-    explicit FullAcceptQueue(const QString &address)
-    {
-        sockaddr_in where{};
-        where.sin_family = AF_INET;
-        where.sin_port = htons(80);
-        inet_pton(AF_INET, address.toLatin1().constData(), &where.sin_addr);
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int yes = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        ready_ = bind(listener_, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
-                 listen(listener_, 0) == 0;
-        for (int i = 0; ready_ && i < 4; ++i) {
-            const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            ::connect(filler, reinterpret_cast<sockaddr *>(&where), sizeof where);
-            fillers_.append(filler);
-        }
-        QTest::qWait(200);  // let the handshakes that fit complete
-    }
-
-    ~FullAcceptQueue() { close(); }
-
-    void close()
-    {
-        if (listener_ >= 0)
-            ::close(listener_);  // resets the queued connections
-        listener_ = -1;
-        for (int filler : fillers_)
-            ::close(filler);
-        fillers_.clear();
-    }
-
-    bool isReady() const { return ready_; }
-
-private:
-    int listener_ = -1;
-    QVector<int> fillers_;
-    bool ready_ = false;
-};
 
 }  // namespace
 
@@ -250,19 +201,21 @@ void PollClientTest::connectionFailureThenRecovery()
     QFETCH(bool, neverAccepted);
     QFETCH(int, minFailureMs);
 
+    // device_sim's slow-accept mode listens with its accept queue full: the kernel drops
+    // further SYNs, so a connect neither succeeds nor is refused until the client gives up.
     const QString address = nextAddress();
-    auto fullQueue = std::make_unique<FullAcceptQueue>(address);
-    if (neverAccepted)
-        QVERIFY(fullQueue->isReady());
-    else
-        fullQueue.reset();
+    std::unique_ptr<SimRun> fullQueue;
+    if (neverAccepted) {
+        fullQueue = std::make_unique<SimRun>(QStringList{"--listen", address, "--port", "80", "--mode", "slow-accept"});
+        QVERIFY(fullQueue->waitForListening());
+    }
 
     ClientRun client({"-i", address, "-p", "0", "-t", "50"});
     QVERIFY(client.waitForCycles(2, 8000));
     QCOMPARE(client.cycles().mid(0, 2), (QList<QByteArray>{noConnectionCycle, noConnectionCycle}));
     QVERIFY(client.cycleDoneMs()[1] - client.startedMs() >= 2 * minFailureMs);
 
-    fullQueue.reset();
+    fullQueue.reset();  // ends it by its pid, and its listener with it
     FakeDevice device(address, 80, replyAndClose(goodReply));
     QVERIFY2(device.isListening(), qPrintable(device.errorString()));
     QVERIFY(QTest::qWaitFor([&] { return client.cycles().contains(goodCycle); }, 5000));
