@@ -13,11 +13,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,14 +54,55 @@ constexpr int maxReplyBytes = 16 * 1024 * 1024;
 
 // ---- Console output ------------------------------------------------------------------
 
+// Every socket opened later takes the lowest free descriptor: with standard output closed,
+// the device's connection would become descriptor 1 and receive the status lines.
+bool standardDescriptorsOpen()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", O_RDWR) != fd)
+            return false;
+    }
+    return true;
+}
+
+// A reader that has gone ends us as SIGPIPE would, had the network layer not ignored it;
+// any other write error is reported once.
+[[noreturn]] void endOnOutputError(int error)
+{
+    if (error == EPIPE) {
+        std::signal(SIGPIPE, SIG_DFL);
+        sigset_t pipeOnly;
+        sigemptyset(&pipeOnly);
+        sigaddset(&pipeOnly, SIGPIPE);
+        sigprocmask(SIG_UNBLOCK, &pipeOnly, nullptr);
+        raise(SIGPIPE);
+    }
+    std::fprintf(stderr, "testVRN730: cannot write to standard output: %s\n", std::strerror(error));
+    std::_Exit(1);
+}
+
+void checkOutput(bool failed)
+{
+    if (failed)
+        endOnOutputError(errno);
+}
+
 void print(const char *text)
 {
-    std::fputs(text, stdout);
+    checkOutput(std::fputs(text, stdout) == EOF);
 }
 
 void print(const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
+    const auto size = static_cast<std::size_t>(bytes.size());
+    checkOutput(std::fwrite(bytes.constData(), 1, size, stdout) != size);
+}
+
+void flushOutput()
+{
+    checkOutput(std::fflush(stdout) == EOF);
 }
 
 void red()
@@ -74,7 +118,7 @@ void bw()
 void lineEnd()
 {
     print("\n");
-    std::fflush(stdout);
+    flushOutput();
 }
 
 // Qt's internal warnings are not this program's output; stderr is left to getopt.
@@ -230,7 +274,7 @@ std::int32_t sendAndRecive(QByteArray *response)
         client->waitForReadyRead(responseTimeOut);
     }
 
-    std::printf("nLoop:\t%d", passes);
+    checkOutput(std::printf("nLoop:\t%d", passes) < 0);
     return response->size();
 }
 
@@ -280,25 +324,32 @@ void checkResponse(const QByteArray &response, std::int32_t n)
 
     const auto opening = static_cast<std::int32_t>(std::count(response.begin(), response.end(), '{'));
     const auto closing = static_cast<std::int32_t>(std::count(response.begin(), response.end(), '}'));
-    std::printf("\tlen:\t%d\tn{:%d\tn}:%d\r", n, opening, closing);
+    checkOutput(std::printf("\tlen:\t%d\tn{:%d\tn}:%d\r", n, opening, closing) < 0);
 
+    // The colour is reset before Error's own line end: a terminal that scrolls fills the
+    // new line with the current background, which would stay behind the next status line.
     if (closing != opening || opening == 0 || n <= 0) {
         red();
         lineEnd();
         print("Error");
+        bw();
         lineEnd();
     }
     bw();
-    std::fflush(stdout);
+    flushOutput();
 }
 
 // ---- Entry ---------------------------------------------------------------------------
 
 int main(int argc, char *argv[])
 {
-    qInstallMessageHandler(discardQtMessage);
-    if (!parseOptions(argc, argv))
+    if (!standardDescriptorsOpen())
         return 1;
+    qInstallMessageHandler(discardQtMessage);
+    if (!parseOptions(argc, argv)) {
+        flushOutput();
+        return 1;
+    }
 
     QByteArray response;
     for (;;) {

@@ -172,17 +172,24 @@ inline DeviceScript replyAndClose(const QByteArray &reply)
 
 // Cuts complete cycles off the client's output, from `from` on; returns where the first
 // incomplete cycle starts. A cycle ends with the colour reset; after "No connection" the
-// line feed that follows the reset belongs to it too.
+// line feed that follows the reset belongs to it too, and after "Error" the line feed and
+// the final reset.
 inline int takeCycles(const QByteArray &output, int from, QList<QByteArray> *cycles)
 {
     static const QByteArray reset("\033[0m");
+    static const QByteArray afterError("\n\033[0m");
     int start = from;
     for (int at = output.indexOf(reset, start); at >= 0; at = output.indexOf(reset, start)) {
         int end = at + reset.size();
-        if (end < output.size() && output[end] == '\n')
+        if (output.mid(at - 5, 5) == "Error") {
+            if (output.size() < end + afterError.size())
+                break;  // its line end and reset are still to come
+            end += afterError.size();
+        } else if (end < output.size() && output[end] == '\n') {
             ++end;
-        else if (end == output.size() && output.mid(start, 32).startsWith("\033[0;37;41mNo connection"))
+        } else if (end == output.size() && output.mid(start, 32).startsWith("\033[0;37;41mNo connection")) {
             break;  // its line feed is still to come
+        }
         cycles->append(output.mid(start, end - start));
         start = end;
     }
@@ -198,14 +205,21 @@ inline void endByPid(QProcess &process)
     }
 }
 
-// Runs the real client; the destructor ends it by its pid.
+// Runs the real client; the destructor ends it by its pid. A shell redirection, when
+// given, is applied as the shell replaces itself with the client, so the pid stays its.
 class ClientRun {
 public:
     explicit ClientRun(const QStringList &arguments,
-                       const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+                       const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                       const QString &redirection = QString())
     {
-        process_.setProgram(QStringLiteral(POLL_CLIENT));
-        process_.setArguments(arguments);
+        if (redirection.isEmpty()) {
+            process_.setProgram(QStringLiteral(POLL_CLIENT));
+            process_.setArguments(arguments);
+        } else {
+            process_.setProgram(QStringLiteral("/bin/bash"));
+            process_.setArguments(QStringList{"-c", "exec \"$0\" \"$@\" " + redirection, POLL_CLIENT} + arguments);
+        }
         process_.setProcessEnvironment(environment);
         QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { readOutput(); });
         startedMs_ = nowMs();
@@ -220,9 +234,10 @@ public:
         return QTest::qWaitFor([&] { return cycleDoneMs_.size() >= count; }, timeoutMs);
     }
 
+    // Keeps the event loop turning, so a fake device in this process goes on answering.
     bool waitForExit(int timeoutMs)
     {
-        const bool exited = process_.waitForFinished(timeoutMs);
+        const bool exited = QTest::qWaitFor([&] { return process_.state() == QProcess::NotRunning; }, timeoutMs);
         readOutput();
         return exited;
     }
@@ -298,6 +313,9 @@ private:
     QByteArray log_;
 };
 
+// What follows a bad reply's status line, up to the cycle's final colour reset.
+inline const QByteArray errorMark("\033[0;37;41m\nError\033[0m\n");
+
 // What the client writes for one cycle with a reply, built from the status-line rule.
 inline QByteArray expectedCycle(int passes, const QByteArray &echoedValue, const QByteArray &reply)
 {
@@ -309,7 +327,7 @@ inline QByteArray expectedCycle(int passes, const QByteArray &echoedValue, const
     line += "\tlen:\t" + QByteArray::number(reply.size()) + "\tn{:" + QByteArray::number(opening) +
             "\tn}:" + QByteArray::number(closing) + "\r";
     if (opening != closing || opening == 0 || reply.isEmpty())
-        line += "\033[0;37;41m\nError\n";
+        line += errorMark;
     return line + "\033[0m";
 }
 

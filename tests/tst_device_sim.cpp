@@ -270,7 +270,7 @@ void DeviceSimTest::modesAsTheClientSeesThem_data()
     QTest::addColumn<QString>("firstCycle");
 
     const QString time = QStringLiteral("\"realTime\":\"\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\"");
-    const QString error = QStringLiteral("\r\033\\[0;37;41m\nError\n\033\\[0m");
+    const QString error = QStringLiteral("\r\033\\[0;37;41m\nError\033\\[0m\n\033\\[0m");
     const QString fine = QStringLiteral("\r\033\\[0m");
     QTest::newRow("ok") << QStringList{} << QStringList{"-t", "300"}
                         << "nLoop:\t1\t" + time + "\t\tlen:\t\\d+\tn\\{:2\tn\\}:2" + fine;

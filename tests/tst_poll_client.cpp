@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+#include <csignal>
+
 using namespace harness;
 
 namespace {
@@ -58,6 +60,9 @@ private slots:
     void replyCapEndsTheExchange();
     void environmentChangesNothing_data();
     void environmentChangesNothing();
+    void closedOutputNeverReachesTheDevice();
+    void outputFailureEndsTheClient_data();
+    void outputFailureEndsTheClient();
 };
 
 void PollClientTest::usage_data()
@@ -121,7 +126,7 @@ void PollClientTest::replyCollection_data()
         << "150" << QList<int>{0, 1000} << QList<QByteArray>{a + b, c} << expectedCycle(1, "\"realTime\":7", a + b);
     QTest::newRow("empty reply: no pass, length 0, Error")
         << "1000" << QList<int>{} << QList<QByteArray>{}
-        << QByteArray("nLoop:\t0\tlen:\t0\tn{:0\tn}:0\r\033[0;37;41m\nError\n\033[0m");
+        << QByteArray("nLoop:\t0\tlen:\t0\tn{:0\tn}:0\r" + errorMark + "\033[0m");
 }
 
 void PollClientTest::replyCollection()
@@ -261,18 +266,18 @@ void PollClientTest::responseCheck_data()
     QTest::newRow("balanced braces, key inside the object")
         << head + "{\"result\":{\"realTime\":\"12:00\",\"v\":1}}"
         << QByteArray("nLoop:\t1\t\"realTime\":\"12:00\"\t\tlen:\t56\tn{:2\tn}:2\r\033[0m");
-    QTest::newRow("no brace at all (an error page): Error")
+    QTest::newRow("no brace at all (an error page): Error, reset before its line feed")
         << QByteArray("HTTP/1.1 500 Internal Server Error\r\n\r\n<h1>500</h1>")
-        << QByteArray("nLoop:\t1\tlen:\t50\tn{:0\tn}:0\r\033[0;37;41m\nError\n\033[0m");
+        << QByteArray("nLoop:\t1\tlen:\t50\tn{:0\tn}:0\r\033[0;37;41m\nError\033[0m\n\033[0m");
     QTest::newRow("truncated inside the JSON: Error")
         << head + "{\"result\":{\"realTime\":1"
-        << QByteArray("nLoop:\t1\t\"realTime\":1\t\tlen:\t42\tn{:2\tn}:0\r\033[0;37;41m\nError\n\033[0m");
+        << QByteArray("nLoop:\t1\t\"realTime\":1\t\tlen:\t42\tn{:2\tn}:0\r" + errorMark + "\033[0m");
     QTest::newRow("more closing than opening: Error")
         << head + "{}}"
-        << QByteArray("nLoop:\t1\tlen:\t22\tn{:1\tn}:2\r\033[0;37;41m\nError\n\033[0m");
+        << QByteArray("nLoop:\t1\tlen:\t22\tn{:1\tn}:2\r" + errorMark + "\033[0m");
     QTest::newRow("braces in headers and strings count like any")
         << QByteArray("HTTP/1.1 200 OK\r\nX-Note: {\r\n\r\n{\"s\":\"}}\"}")
-        << QByteArray("nLoop:\t1\tlen:\t40\tn{:2\tn}:3\r\033[0;37;41m\nError\n\033[0m");
+        << QByteArray("nLoop:\t1\tlen:\t40\tn{:2\tn}:3\r" + errorMark + "\033[0m");
     QTest::newRow("key as the last member: value runs to the end")
         << head + "{\"id\":70,\"result\":{\"realTime\":99}}"
         << QByteArray("nLoop:\t1\t\"realTime\":99}}\t\tlen:\t53\tn{:2\tn}:2\r\033[0m");
@@ -425,6 +430,53 @@ void PollClientTest::environmentChangesNothing()
     QCOMPARE(client.cycles().mid(0, 2), (QList<QByteArray>{goodCycle, goodCycle}));
     QCOMPARE(device.connections().first().request, expectedRequest("localhost:80"));
     QCOMPARE(client.errorOutput(), QByteArray());
+}
+
+void PollClientTest::closedOutputNeverReachesTheDevice()
+{
+    // The device keeps every connection open and reads on, so anything the client wrote
+    // into a socket by mistake would arrive after the request.
+    const QString address = nextAddress();
+    FakeDevice device(address, 80, DeviceScript{{{0, goodReply}}, End::KeepOpen});
+    QVERIFY(device.isListening());
+
+    ClientRun client({"-i", address, "-p", "50", "-t", "100"}, QProcessEnvironment::systemEnvironment(),
+                     QStringLiteral(">&- 2>&-"));
+    QVERIFY(QTest::qWaitFor([&] { return device.connectionCount() >= 4; }, 8000));
+    QVERIFY(QTest::qWaitFor([&] { return device.connections()[2].closedMs >= 0; }, 3000));
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(device.connections()[i].request, expectedRequest(address.toLatin1() + ":80"));
+}
+
+void PollClientTest::outputFailureEndsTheClient_data()
+{
+    QTest::addColumn<QString>("redirection");
+    QTest::addColumn<QProcess::ExitStatus>("exitStatus");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("errors");
+    QTest::newRow("reader gone (| head -c 100): ends as by SIGPIPE, silently")
+        << "> >(head -c 100 >/dev/null)" << QProcess::CrashExit << SIGPIPE << QByteArray();
+    QTest::newRow("device full (> /dev/full): status 1 and why")
+        << "> /dev/full" << QProcess::NormalExit << 1
+        << QByteArray("testVRN730: cannot write to standard output: No space left on device\n");
+}
+
+void PollClientTest::outputFailureEndsTheClient()
+{
+    QFETCH(QString, redirection);
+    QFETCH(QProcess::ExitStatus, exitStatus);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, errors);
+
+    const QString address = nextAddress();
+    FakeDevice device(address, 80, replyAndClose(goodReply));
+    QVERIFY(device.isListening());
+
+    ClientRun client({"-i", address, "-p", "100"}, QProcessEnvironment::systemEnvironment(), redirection);
+    QVERIFY2(client.waitForExit(10000), "the client outlived its output");
+    QCOMPARE(client.exitStatus(), exitStatus);
+    QCOMPARE(client.exitCode(), exitCode);
+    QCOMPARE(client.errorOutput(), errors);
 }
 
 QTEST_GUILESS_MAIN(PollClientTest)

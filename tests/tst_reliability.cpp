@@ -57,7 +57,7 @@ qint64 residentKiB(qint64 pid)
 // The shape of every cycle that had a connection; captures: value, len, n{, n}.
 const QRegularExpression statusLine(QStringLiteral(
     "^nLoop:\\t\\d+(?:\\t(\"realTime\":[^\\t]*)\\t)?\\tlen:\\t(\\d+)\\tn\\{:(\\d+)\\tn\\}:(\\d+)\\r"
-    "(\\x1b\\[0;37;41m\\nError\\n)?\\x1b\\[0m$"));
+    "(\\x1b\\[0;37;41m\\nError\\x1b\\[0m\\n)?\\x1b\\[0m$"));
 
 // ---- Random replies ------------------------------------------------------------------
 
@@ -141,11 +141,14 @@ void ReliabilityTest::soakKeepsDescriptorsAndMemoryFlat()
           cycles, cycles - earlyCycles, earlyRss, lateRss, lateDescriptors);
 
     QVERIFY2(cycles - earlyCycles >= 1000, "the soak must run many cycles to mean anything");
-    QCOMPARE(lateDescriptors, earlyDescriptors);
+    // A leak grows without bound; a descriptor that lives only for a moment of a cycle may
+    // be seen early and missed late, never the other way round.
+    QVERIFY2(lateDescriptors <= earlyDescriptors,
+             qPrintable(QStringLiteral("descriptors %1 -> %2").arg(earlyDescriptors).arg(lateDescriptors)));
 #ifdef SANITIZED
     qInfo("soak: RSS bound not checked in a sanitizer build (its allocator quarantines freed memory)");
 #else
-    QVERIFY2(lateRss - earlyRss < 256, qPrintable(QStringLiteral("RSS grew by %1 KiB").arg(lateRss - earlyRss)));
+    QVERIFY2(lateRss <= earlyRss + 256, qPrintable(QStringLiteral("RSS grew by %1 KiB").arg(lateRss - earlyRss)));
 #endif
     for (const QByteArray &cycle : client.cycles()) {
         const QRegularExpressionMatch line = statusLine.match(QString::fromLatin1(cycle));
