@@ -217,7 +217,8 @@ constexpr QIODevice::OpenMode socketMode = QIODevice::ReadWrite | QIODevice::Unb
 bool connectToDevice(QTcpSocket *socket, int timeoutMs)
 {
     const auto devicePort = static_cast<quint16>(port);
-    if (QHostAddress().setAddress(ip)) {
+    static const bool ipInDigits = QHostAddress().setAddress(ip);  // ip is settled before the first cycle
+    if (ipInDigits) {
         socket->connectToHost(ip, devicePort, socketMode, QAbstractSocket::IPv4Protocol);
         return socket->waitForConnected(timeoutMs);
     }
@@ -233,12 +234,23 @@ bool connectToDevice(QTcpSocket *socket, int timeoutMs)
     return socket->waitForConnected(remainingTimeout(timeoutMs, lookupMs));
 }
 
+// The header text goes out in the local 8-bit encoding; its only text that is not ASCII
+// can be the address, so converting that alone gives the same bytes.
 QByteArray buildRequest()
 {
-    QString header = QStringLiteral("Host: %1:%2\r\n").arg(ip, QString::number(port));
-    header += QStringLiteral("Connection: Keep-Alive\r\n");
-    header += QStringLiteral("Content-Length: %1\r\n\r\n").arg(Json.size());
-    return "POST /" + page.toLatin1() + " HTTP/1.1\r\n" + header.toLocal8Bit() + Json;
+    QByteArray request;
+    request.reserve(160 + ip.size() * 4 + Json.size());
+    request += "POST /";
+    request += page.toLatin1();
+    request += " HTTP/1.1\r\nHost: ";
+    request += ip.toLocal8Bit();
+    request += ':';
+    request += QByteArray::number(port);
+    request += "\r\nConnection: Keep-Alive\r\nContent-Length: ";
+    request += QByteArray::number(Json.size());
+    request += "\r\n\r\n";
+    request += Json;
+    return request;
 }
 
 // Appends all that is available, or as much as still fits under the cap, reading straight
