@@ -1,6 +1,8 @@
-// What `cmake --install` and `cpack -G DEB` make of the build: working programs, man
-// pages that render cleanly, and a package that names its Qt libraries.
+// What `cmake --install` and `cpack -G DEB` make of the build: working programs in their
+// places, man pages that render cleanly, hardened binaries, and a package that lintian
+// accepts, carries the licence and names its Qt libraries.
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -23,11 +25,19 @@ Run run(const QString &program, const QStringList &arguments, const QString &lsa
     environment.insert("MANPAGER", "cat");
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
-    if (!process.waitForFinished(120000))
+    if (!process.waitForFinished(150000))
         process.kill();
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             process.readAllStandardOutput(), process.readAllStandardError()};
 }
+
+QByteArray contentsOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QString demoDir = QStringLiteral(DEMO_INSTALL_DIR);
 
 }  // namespace
 
@@ -38,19 +48,36 @@ private slots:
     void initTestCase();
     void installedPrograms_data();
     void installedPrograms();
-    void manPagesRenderWithoutWarnings_data();
-    void manPagesRenderWithoutWarnings();
-    void debianPackageDependsOnQt();
+    void demonstrationStaysOffThePath();
+    void manPagesAreGzippedAndRenderWithoutWarnings_data();
+    void manPagesAreGzippedAndRenderWithoutWarnings();
+    void programsAreHardened_data();
+    void programsAreHardened();
+    void packageDependsOnItsQt();
+    void packageCarriesLicenceAndChangelog();
+    void lintianFindsNoErrorOrWarning();
 
 private:
     QTemporaryDir prefix_;
+    QTemporaryDir packageDir_;
+    QTemporaryDir unpacked_;
+    QString package_;
 };
 
 void InstallTest::initTestCase()
 {
-    QVERIFY(prefix_.isValid());
+    QVERIFY(prefix_.isValid() && packageDir_.isValid() && unpacked_.isValid());
     const Run install = run(QStringLiteral(CMAKE_COMMAND), {"--install", BUILD_DIR, "--prefix", prefix_.path()});
     QVERIFY2(install.exitCode == 0, install.errors.constData());
+
+    const Run cpack = run(QStringLiteral(CPACK_COMMAND),
+                          {"-G", "DEB", "--config", BUILD_DIR "/CPackConfig.cmake", "-B", packageDir_.path()});
+    QVERIFY2(cpack.exitCode == 0, cpack.output.constData());
+    const QStringList packages = QDir(packageDir_.path()).entryList({"*.deb"});
+    QCOMPARE(packages.size(), 1);
+    package_ = packageDir_.filePath(packages.first());
+    const Run unpack = run("dpkg-deb", {"-x", package_, unpacked_.path()});
+    QVERIFY2(unpack.exitCode == 0, unpack.errors.constData());
 }
 
 void InstallTest::installedPrograms_data()
@@ -60,13 +87,14 @@ void InstallTest::installedPrograms_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("outputStart");
     QTest::addColumn<QString>("lsanOptions");
-    QTest::newRow("testVRN730 -h") << "testVRN730" << QStringList{"-h"} << 1 << QByteArray("Usage:\ntestVRN730 [keys]:\n")
-                                   << QString();
-    QTest::newRow("device_sim --help") << "device_sim" << QStringList{"--help"} << 0 << QByteArray("Usage: device_sim ")
-                                       << QString();
+    QTest::newRow("testVRN730 -h") << "bin/testVRN730" << QStringList{"-h"} << 1
+                                   << QByteArray("Usage:\ntestVRN730 [keys]:\n") << QString();
+    QTest::newRow("device_sim --help") << "bin/device_sim" << QStringList{"--help"} << 0
+                                       << QByteArray("Usage: device_sim ") << QString();
     // Under a leak checker, the demonstration's one intended leak is suppressed for it alone.
-    QTest::newRow("inheritance") << "inheritance" << QStringList{} << 0 << QByteArray("ctor Human\nctor Employee\n")
-                                 << QStringLiteral("suppressions=" INHERITANCE_LSAN_SUPPRESSIONS ":print_suppressions=0");
+    QTest::newRow("inheritance, in the project's libexec directory")
+        << demoDir + "/inheritance" << QStringList{} << 0 << QByteArray("ctor Human\nctor Employee\n")
+        << QStringLiteral("suppressions=" INHERITANCE_LSAN_SUPPRESSIONS ":print_suppressions=0");
 }
 
 void InstallTest::installedPrograms()
@@ -77,46 +105,126 @@ void InstallTest::installedPrograms()
     QFETCH(QByteArray, outputStart);
     QFETCH(QString, lsanOptions);
 
-    const Run installed = run(prefix_.filePath("bin/" + program), arguments, lsanOptions);
+    const Run installed = run(prefix_.filePath(program), arguments, lsanOptions);
     QCOMPARE(installed.exitCode, exitCode);
     QVERIFY2(installed.output.startsWith(outputStart), installed.output.constData());
     QCOMPARE(installed.errors, QByteArray());
 }
 
-void InstallTest::manPagesRenderWithoutWarnings_data()
+void InstallTest::demonstrationStaysOffThePath()
+{
+    for (const QString &root : {prefix_.path(), unpacked_.filePath("usr")}) {
+        QVERIFY2(!QFile::exists(root + "/bin/inheritance"), qPrintable(root));
+        QVERIFY2(QFileInfo(root + "/" + demoDir + "/inheritance").isExecutable(), qPrintable(root));
+    }
+}
+
+void InstallTest::manPagesAreGzippedAndRenderWithoutWarnings_data()
 {
     QTest::addColumn<QString>("page");
     QTest::addColumn<QByteArray>("name");
-    QTest::newRow("testVRN730(1)") << "testVRN730.1" << QByteArray("NAME\n       testVRN730 ");
-    QTest::newRow("device_sim(1)") << "device_sim.1" << QByteArray("NAME\n       device_sim ");
+    QTest::newRow("testVRN730(1)") << "testVRN730.1.gz" << QByteArray("NAME\n       testVRN730 ");
+    QTest::newRow("device_sim(1)") << "device_sim.1.gz" << QByteArray("NAME\n       device_sim ");
 }
 
-void InstallTest::manPagesRenderWithoutWarnings()
+void InstallTest::manPagesAreGzippedAndRenderWithoutWarnings()
 {
     QFETCH(QString, page);
     QFETCH(QByteArray, name);
 
-    const Run man = run("man", {"--warnings=w", "-l", prefix_.filePath("share/man/man1/" + page)});
+    const QString path = unpacked_.filePath("usr/share/man/man1/" + page);
+    const QByteArray gzipped = contentsOf(path);
+    QVERIFY2(gzipped.startsWith("\x1f\x8b\x08"), qPrintable(path));
+    QCOMPARE(gzipped[3] & 0x08, 0);                 // no file name stored (gzip -n)
+    QCOMPARE(gzipped.mid(4, 4), QByteArray(4, 0));  // no time stamp
+    QCOMPARE(contentsOf(prefix_.filePath("share/man/man1/" + page)), gzipped);
+
+    const Run man = run("man", {"--warnings=w", "-l", path});
     QCOMPARE(man.exitCode, 0);
     QCOMPARE(man.errors, QByteArray());
     QVERIFY2(man.output.contains(name), man.output.left(300).constData());
     for (const char *section : {"SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "EXAMPLES"})
         QVERIFY2(man.output.contains(QByteArray("\n") + section + "\n"), section);
+    for (const QByteArray &line : man.output.split('\n'))
+        QVERIFY2(QString::fromUtf8(line).size() <= 80, line.constData());
 }
 
-void InstallTest::debianPackageDependsOnQt()
+void InstallTest::programsAreHardened_data()
 {
-    QTemporaryDir packageDir;
-    const Run cpack = run(QStringLiteral(CPACK_COMMAND),
-                          {"-G", "DEB", "--config", BUILD_DIR "/CPackConfig.cmake", "-B", packageDir.path()});
-    QVERIFY2(cpack.exitCode == 0, cpack.output.constData());
-    const QStringList packages = QDir(packageDir.path()).entryList({"*.deb"});
-    QCOMPARE(packages.size(), 1);
-    const Run control = run("dpkg-deb", {"--field", packageDir.filePath(packages.first()), "Depends", "Version", "Maintainer"});
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<bool>("callsFortifiableFunctions");
+    QTest::newRow("testVRN730") << "testVRN730" << true;
+    QTest::newRow("device_sim") << "device_sim" << true;
+    // Its only bounded copy is inside std::string, whose size the compiler cannot know.
+    QTest::newRow("inheritance") << "inheritance" << false;
+}
+
+// hardening-check on the packaged program for what the linked binary shows, and the build's
+// debug information for the code-generation flags: stack-clash probes appear only in
+// functions with large frames, and this toolchain's C start-up files carry no control-flow
+// marking, so the linked binary cannot show those two.
+void InstallTest::programsAreHardened()
+{
+#ifdef SANITIZED
+    QSKIP("a sanitizer build leaves out the fortified libc calls; the plain build runs this");
+#endif
+    QFETCH(QString, program);
+    QFETCH(bool, callsFortifiableFunctions);
+
+    const QString packaged = unpacked_.filePath((program == "inheritance" ? "usr/" + demoDir : "usr/bin") + "/" + program);
+    const Run check = run("hardening-check", {packaged});
+    QList<QByteArray> items{"Position Independent Executable: yes", "Stack protected: yes",
+                            "Read-only relocations: yes", "Immediate binding: yes"};
+    if (callsFortifiableFunctions)
+        items.append("Fortify Source functions: yes");
+    for (const QByteArray &item : items)
+        QVERIFY2(check.output.contains(item), qPrintable(item + "\n" + check.output));
+
+    const Run debugInfo = run("readelf", {"--debug-dump=info", BUILD_DIR "/" + program});
+    const int producerAt = debugInfo.output.indexOf("DW_AT_producer");
+    QVERIFY2(producerAt >= 0, "no debug information to read the compile flags from");
+    const QByteArray producer = debugInfo.output.mid(producerAt, debugInfo.output.indexOf('\n', producerAt) - producerAt);
+    for (const char *flag : {"-O2", "-fstack-protector-strong", "-fstack-clash-protection", "-fcf-protection"})
+        QVERIFY2(producer.contains(flag), qPrintable(QString::fromLatin1(flag) + " missing: " + producer));
+}
+
+void InstallTest::packageDependsOnItsQt()
+{
+    const Run control = run("dpkg-deb", {"--field", package_, "Depends", "Version", "Maintainer"});
     QCOMPARE(control.exitCode, 0);
-    QVERIFY2(control.output.contains("libqt5core5a"), control.output.constData());
-    QVERIFY2(control.output.contains("libqt5network5"), control.output.constData());
+    const QByteArray qt = QT_MAJOR == 5 ? "libqt5core5a" : "libqt6core6";
+    const QByteArray qtNetwork = QT_MAJOR == 5 ? "libqt5network5" : "libqt6network6";
+    QVERIFY2(control.output.contains(qt), control.output.constData());
+    QVERIFY2(control.output.contains(qtNetwork), control.output.constData());
     QVERIFY2(control.output.contains("Version: " PROJECT_VERSION "\n"), control.output.constData());
+    QVERIFY2(control.output.contains("Maintainer: " PACKAGE_MAINTAINER "\n"), control.output.constData());
+}
+
+void InstallTest::packageCarriesLicenceAndChangelog()
+{
+    const QString doc = unpacked_.filePath("usr/share/doc/testvrn730/");
+    const QByteArray copyright = contentsOf(doc + "copyright");
+    QVERIFY2(copyright.startsWith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"),
+             copyright.constData());
+    QVERIFY(copyright.contains("\nCopyright: 2026 testVRN730 developers\nLicense: Expat\n"));
+    // The licence text, as DEP-5 indents it, word for word.
+    QByteArray licence = contentsOf(LICENSE_FILE).trimmed();
+    licence.replace("\n\n", "\n.\n").replace("\n", "\n ");
+    QVERIFY2(copyright.endsWith("License: Expat\n " + licence + "\n"), copyright.constData());
+
+    const Run changelog = run("gzip", {"-dc", doc + "changelog.gz"});
+    QCOMPARE(changelog.exitCode, 0);
+    QVERIFY2(changelog.output.startsWith("testvrn730 (" PROJECT_VERSION ") unstable; urgency=medium\n"),
+             changelog.output.constData());
+}
+
+void InstallTest::lintianFindsNoErrorOrWarning()
+{
+    const Run lintian = run("lintian", {"--fail-on", "error,warning", "--display-info", "--tag-display-limit", "0", package_});
+    qInfo("lintian:\n%s", lintian.output.constData());
+    QVERIFY2(lintian.exitCode == 0, lintian.output.constData());
+    for (const QByteArray &line : lintian.output.split('\n'))
+        QVERIFY2(line.isEmpty() || line.startsWith("I: "), line.constData());
 }
 
 QTEST_GUILESS_MAIN(InstallTest)
