@@ -5,7 +5,15 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace harness;
 
@@ -42,6 +50,39 @@ QList<Reply> parseReplies(QByteArray bytes)
     return replies;
 }
 
+// Sends the client's request on a fresh connection and reads until the device closes it;
+// returns how long that took, in milliseconds, or -1 when it did not close in time.
+qint64 oneExchange(const QString &address, QByteArray *reply = nullptr)
+{
+    QTcpSocket socket;
+    socket.connectToHost(address, 80);
+    if (!socket.waitForConnected(3000))
+        return -1;
+    QElapsedTimer clock;
+    clock.start();
+    socket.write(clientRequest);
+    QByteArray received;
+    const bool closed = QTest::qWaitFor([&] {
+        received += socket.readAll();
+        return socket.state() == QAbstractSocket::UnconnectedState;
+    }, 8000);
+    if (reply)
+        *reply = received + socket.readAll();
+    return closed ? clock.elapsed() : -1;
+}
+
+// What each request got, in order, as its log lines name it.
+QStringList repliesLogged(const QByteArray &log)
+{
+    QStringList labels;
+    const QRegularExpression line(QStringLiteral("body \\d+ bytes: (\\S+)\n"));
+    for (auto match = line.globalMatch(QString::fromLatin1(log)); match.hasNext();)
+        labels.append(match.next().captured(1));
+    return labels;
+}
+
+const QByteArray storedReply = "HTTP/1.0 200 OK\r\nX-Stored: {yes}\r\n\r\n{\"result\":{\"realTime\":\"from a file\",\"v\":1}}";
+
 }  // namespace
 
 class DeviceSimTest : public QObject {
@@ -61,6 +102,17 @@ private slots:
     void sigtermEndsItCleanly();
     void modesAsTheClientSeesThem_data();
     void modesAsTheClientSeesThem();
+    void connectionEnd_data();
+    void connectionEnd();
+    void faultSequenceFollowsTheSeed();
+    void shapingSlowsTheReply_data();
+    void shapingSlowsTheReply();
+    void downAndUpAsARebootingDevice();
+    void listenFailureSaysWhy_data();
+    void listenFailureSaysWhy();
+
+private:
+    QTemporaryDir files_;
 };
 
 void DeviceSimTest::requestParsing_data()
@@ -162,21 +214,43 @@ void DeviceSimTest::badOptions_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("error");
-    QTest::newRow("unknown option") << QStringList{"--bogus"} << QByteArray("unknown option '--bogus' (see --help)");
+    const QByteArray modes = "ok, silent, no-brace, truncated, burst, gap, stream, zero-byte, refuse, reset, garbage, "
+                             "slow-accept";
+    const QByteArray faults = "silent, no-brace, truncated, burst, gap, stream, zero-byte, refuse, reset, garbage";
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << QByteArray("Unknown option 'bogus'.");
+    QTest::newRow("missing value") << QStringList{"--mode"} << QByteArray("Missing value after '--mode'.");
+    QTest::newRow("value on a flag") << QStringList{"--close=yes"} << QByteArray("Unexpected value after '--close'.");
+    QTest::newRow("a stray argument") << QStringList{"80"} << QByteArray("unexpected argument '80' (see --help)");
     QTest::newRow("port not a number") << QStringList{"--port", "eighty"}
                                        << QByteArray("--port needs a number from 1 to 65535, not 'eighty'");
-    QTest::newRow("port 0") << QStringList{"--port=0"} << QByteArray("--port needs a number from 1 to 65535, not '0'");
+    QTest::newRow("port 0, as --opt=value") << QStringList{"--port=0"}
+                                            << QByteArray("--port needs a number from 1 to 65535, not '0'");
     QTest::newRow("port above 65535") << QStringList{"--port", "65536"}
                                       << QByteArray("--port needs a number from 1 to 65535, not '65536'");
-    QTest::newRow("missing value") << QStringList{"--mode"} << QByteArray("--mode needs a value");
-    QTest::newRow("unknown mode") << QStringList{"--mode", "flaky"} << QByteArray("unknown mode 'flaky' (see --help)");
+    QTest::newRow("mistyped mode lists the modes") << QStringList{"--mode", "truncate"}
+                                                   << "unknown mode 'truncate'; the modes are " + modes;
     QTest::newRow("listen on a name") << QStringList{"--listen", "localhost"}
                                       << QByteArray("--listen needs an IP address, not 'localhost'");
     QTest::newRow("negative gap") << QStringList{"--gap-ms", "-1"}
                                   << QByteArray("--gap-ms needs a number from 0 to 3600000, not '-1'");
     QTest::newRow("reply size too large") << QStringList{"--reply-bytes", "300000000"}
                                           << QByteArray("--reply-bytes needs a number from 0 to 268435456, not '300000000'");
-    QTest::newRow("value on a flag") << QStringList{"--close=yes"} << QByteArray("--close takes no value");
+    QTest::newRow("rate 0") << QStringList{"--rate", "0"}
+                            << QByteArray("--rate needs a number from 1 to 1000000000, not '0'");
+    QTest::newRow("down without up") << QStringList{"--down-ms", "500"} << QByteArray("--down-ms and --up-ms go together");
+    QTest::newRow("unreadable reply file") << QStringList{"--reply-file", "/nonexistent/reply"}
+                                           << QByteArray("cannot read --reply-file '/nonexistent/reply': No such file or directory");
+    QTest::newRow("reply file and reply size") << QStringList{"--reply-file", "/dev/null", "--reply-bytes", "100"}
+                                               << QByteArray("--reply-file and --reply-bytes cannot be combined");
+    QTest::newRow("fault rate above 1") << QStringList{"--fault-rate", "1.5"}
+                                        << QByteArray("--fault-rate needs a number from 0 to 1, not '1.5'");
+    QTest::newRow("a mode is no fault") << QStringList{"--fault-rate", "0.5", "--faults", "reset,ok"}
+                                        << "unknown fault 'ok'; the faults are " + faults;
+    QTest::newRow("faults without a rate") << QStringList{"--faults", "reset"} << QByteArray("--faults needs --fault-rate");
+    QTest::newRow("a mix and a mode") << QStringList{"--fault-rate", "0.5", "--mode", "gap"}
+                                      << QByteArray("--fault-rate draws each request's mode; leave out --mode");
+    QTest::newRow("seed not a number") << QStringList{"--seed", "x"}
+                                       << QByteArray("--seed needs a number from 0 to 4294967295, not 'x'");
 }
 
 void DeviceSimTest::badOptions()
@@ -193,14 +267,21 @@ void DeviceSimTest::badOptions()
 
 void DeviceSimTest::helpListsEveryMode()
 {
-    SimRun sim({"--help"});
+    SimRun sim({"-h"});
     QVERIFY(sim.waitForExit(5000));
     QCOMPARE(sim.exitCode(), 0);
     const QByteArray help = sim.output();
     for (const char *mode : {"ok", "silent", "no-brace", "truncated", "burst", "gap", "stream", "zero-byte",
-                             "refuse", "slow-accept"})
+                             "refuse", "reset", "garbage", "slow-accept"})
         QVERIFY2(QRegularExpression(QStringLiteral("\n +%1 +\\S").arg(QLatin1String(mode)))
                      .match(QString::fromLatin1(help)).hasMatch(), mode);
+    for (const QByteArray &line : help.split('\n'))
+        QVERIFY2(line.size() <= 80, line.constData());
+
+    SimRun version({"--version"});
+    QVERIFY(version.waitForExit(5000));
+    QCOMPARE(version.exitCode(), 0);
+    QCOMPARE(version.output(), QByteArray("device_sim " PROJECT_VERSION "\n"));
 }
 
 void DeviceSimTest::silentModeReadsButNeverAnswers()
@@ -241,7 +322,7 @@ void DeviceSimTest::logsEveryRequest()
 
     const QList<QByteArray> lines = sim.log().split('\n');
     const QRegularExpression request(QStringLiteral(
-        "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} 127\\.0\\.0\\.1:\\d+ POST /api\\.php body 56 bytes$"));
+        "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} 127\\.0\\.0\\.1:\\d+ POST /api\\.php body 56 bytes: ok$"));
     const QByteArray dumped = "  POST /api.php HTTP/1.1\\r\\nHost: " + address.toLatin1() +
                               ":80\\r\\nConnection: Keep-Alive\\r\\nContent-Length: 56\\r\\n\\r\\n"
                               "{\"jsonrp\":\"2.0\",\"method\":\"getSp\",\"params\":null},\"id\":70}";
@@ -265,6 +346,10 @@ void DeviceSimTest::sigtermEndsItCleanly()
 
 void DeviceSimTest::modesAsTheClientSeesThem_data()
 {
+    QFile reply(files_.filePath("reply"));
+    QVERIFY(reply.open(QIODevice::WriteOnly) && reply.write(storedReply) == storedReply.size());
+    reply.close();
+
     QTest::addColumn<QStringList>("simArguments");
     QTest::addColumn<QStringList>("clientArguments");
     QTest::addColumn<QString>("firstCycle");
@@ -291,6 +376,19 @@ void DeviceSimTest::modesAsTheClientSeesThem_data()
                                                            << "nLoop:\t1\tlen:\t\\d+\tn\\{:2\tn\\}:2" + fine;
     QTest::newRow("refuse") << QStringList{"--mode", "refuse"} << QStringList{"-t", "300"}
                             << "nLoop:\t0\tlen:\t0\tn\\{:0\tn\\}:0" + error;
+    QTest::newRow("reset: half the reply, then a reset") << QStringList{"--mode", "reset"} << QStringList{"-t", "5000"}
+                                                         << "nLoop:\t\\d\tlen:\t\\d+\tn\\{:[01]\tn\\}:0" + error;
+    QTest::newRow("garbage: no braces, then a close") << QStringList{"--mode", "garbage"} << QStringList{"-t", "5000"}
+                                                      << "nLoop:\t\\d+\tlen:\t\\d+\tn\\{:0\tn\\}:0" + error;
+    QTest::newRow("--reply-file: served byte for byte")
+        << QStringList{"--reply-file", files_.filePath("reply"), "--close"} << QStringList{"-t", "5000"}
+        << QRegularExpression::escape(QString::fromLatin1(expectedCycle(1, "\"realTime\":\"from a file\"", storedReply)));
+    QTest::newRow("--fault-rate 1 with one fault: every reply gets it")
+        << QStringList{"--fault-rate", "1", "--faults", "truncated"} << QStringList{"-t", "5000"}
+        << "nLoop:\t1\t" + time + "\t\tlen:\t\\d+\tn\\{:2\tn\\}:0" + error;
+    QTest::newRow("--fault-rate 0: every reply is good") << QStringList{"--fault-rate", "0", "--close"}
+                                                         << QStringList{"-t", "5000"}
+                                                         << "nLoop:\t1\t" + time + "\t\tlen:\t\\d+\tn\\{:2\tn\\}:2" + fine;
     QTest::newRow("slow-accept: no connection after -t x 10") << QStringList{"--mode", "slow-accept"}
                                                               << QStringList{"-t", "50"}
                                                               << QStringLiteral("\033\\[0;37;41mNo connection\033\\[0m\n");
@@ -310,6 +408,135 @@ void DeviceSimTest::modesAsTheClientSeesThem()
     for (const QByteArray &cycle : client.cycles().mid(0, 2))
         QVERIFY2(QRegularExpression("^" + firstCycle + "$").match(QString::fromLatin1(cycle)).hasMatch(),
                  qPrintable(QString::fromLatin1(cycle).toHtmlEscaped()));
+}
+
+void DeviceSimTest::connectionEnd_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("lastRecv");  // 0: an orderly close (FIN); ECONNRESET: a reset (RST)
+    QTest::newRow("reset: half the reply, then RST") << "reset" << ECONNRESET;
+    QTest::newRow("truncated: a cut reply, then FIN") << "truncated" << 0;
+}
+
+void DeviceSimTest::connectionEnd()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, lastRecv);
+
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--mode", mode});
+    QVERIFY(sim.waitForListening());
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(80);
+    where.sin_addr.s_addr = htonl(QHostAddress(address).toIPv4Address());
+    QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where), 0);
+    const timeval wait{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    QCOMPARE(::send(fd, clientRequest.constData(), clientRequest.size(), 0), ssize_t(clientRequest.size()));
+    QByteArray received;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        received.append(buffer, static_cast<int>(got));
+    const int error = got < 0 ? errno : 0;
+    ::close(fd);
+    QVERIFY2(received.startsWith("HTTP/1.1 200 OK\r\n"), received.constData());
+    QCOMPARE(error, lastRecv);
+}
+
+void DeviceSimTest::faultSequenceFollowsTheSeed()
+{
+    const auto sequence = [](const QString &seed) {
+        const QString address = nextAddress();
+        SimRun sim({"--listen", address, "--port", "80", "--close", "--fault-rate", "0.5", "--faults",
+                    "truncated,no-brace,garbage,refuse,reset", "--seed", seed});
+        if (!sim.waitForListening())
+            return QStringList{"did not start"};
+        for (int i = 0; i < 16; ++i)
+            oneExchange(address);
+        sim.terminate(5000);
+        return repliesLogged(sim.log());
+    };
+    const QStringList first = sequence("7");
+    QCOMPARE(first.size(), 16);
+    QVERIFY2(first.contains("ok") && first.count("ok") < 16, qPrintable(first.join(' ')));
+    QCOMPARE(sequence("7"), first);
+    QVERIFY(sequence("8") != first);
+}
+
+void DeviceSimTest::shapingSlowsTheReply_data()
+{
+    QTest::addColumn<QStringList>("shaping");
+    QTest::addColumn<int>("minMs");
+    QTest::newRow("--delay-ms 400") << QStringList{"--delay-ms", "400"} << 400;
+    QTest::newRow("--delay-ms 100 --jitter-ms 300") << QStringList{"--delay-ms", "100", "--jitter-ms", "300"} << 100;
+    QTest::newRow("--rate 2000: 1000 bytes take half a second")
+        << QStringList{"--rate", "2000", "--reply-bytes", "1000"} << 400;
+}
+
+void DeviceSimTest::shapingSlowsTheReply()
+{
+    QFETCH(QStringList, shaping);
+    QFETCH(int, minMs);
+
+    const QString address = nextAddress();
+    SimRun sim(QStringList{"--listen", address, "--port", "80", "--close"} + shaping);
+    QVERIFY(sim.waitForListening());
+    QByteArray reply;
+    const qint64 tookMs = oneExchange(address, &reply);
+    QVERIFY2(tookMs >= minMs && tookMs < minMs + 3000, qPrintable(QString::number(tookMs)));
+    QCOMPARE(parseReplies(reply).size(), 1);
+}
+
+void DeviceSimTest::downAndUpAsARebootingDevice()
+{
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--close", "--down-ms", "600", "--up-ms", "600"});
+    QVERIFY(sim.waitForListening());
+    ClientRun client({"-i", address, "-p", "50", "-t", "100"});
+    // Good, then refused while down, then good again.
+    QVERIFY(QTest::qWaitFor([&] {
+        const QList<QByteArray> cycles = client.cycles();
+        const int refused = cycles.indexOf(noConnectionCycle);
+        return refused > 0 && cycles.mid(refused).contains(noConnectionCycle) &&
+               std::any_of(cycles.begin() + refused, cycles.end(), [](const QByteArray &c) { return c.startsWith("nLoop:\t1\t"); });
+    }, 10000));
+    QVERIFY(sim.log().contains("device_sim: down for 600 ms\n"));
+    QVERIFY(sim.log().contains("device_sim: up again\n"));
+}
+
+void DeviceSimTest::listenFailureSaysWhy_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("portTaken");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("in use") << QStringList{} << true << "%1 port 80 is in use; is another device_sim running there?";
+    QTest::newRow("in use, slow-accept alike") << QStringList{"--mode", "slow-accept"} << true
+                                               << "%1 port 80 is in use; is another device_sim running there?";
+    QTest::newRow("an address of no interface here") << QStringList{} << false
+                                                     << "no interface of this machine has the address %1";
+}
+
+void DeviceSimTest::listenFailureSaysWhy()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, portTaken);
+    QFETCH(QString, why);
+
+    // 10.x is never a target: binding to it sends nothing, and no interface here has it.
+    const QString address = portTaken ? nextAddress() : QStringLiteral("10.255.255.254");
+    std::unique_ptr<SimRun> first;
+    if (portTaken) {
+        first = std::make_unique<SimRun>(QStringList{"--listen", address, "--port", "80"});
+        QVERIFY(first->waitForListening());
+    }
+    SimRun second(QStringList{"--listen", address, "--port", "80"} + arguments);
+    QVERIFY(second.waitForExit(5000));
+    QCOMPARE(second.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(second.log()),
+             QStringLiteral("device_sim: cannot listen on %1 port 80: ").arg(address) + why.arg(address) + "\n");
 }
 
 QTEST_GUILESS_MAIN(DeviceSimTest)
