@@ -19,8 +19,9 @@ QByteArray requestId(const QByteArray &body)
 QVector<Step> inPieces(const QByteArray &bytes, int pieces, int gapMs)
 {
     QVector<Step> steps;
-    const int size = std::max(1, (bytes.size() + pieces - 1) / pieces);
-    for (int at = 0; at < bytes.size(); at += size)
+    const int total = static_cast<int>(bytes.size());
+    const int size = std::max(1, (total + pieces - 1) / pieces);
+    for (int at = 0; at < total; at += size)
         steps.append({at == 0 ? 0 : gapMs, bytes.mid(at, size)});
     return steps;
 }
@@ -84,7 +85,8 @@ Plan Replies::planFor(const Request &request, bool close)
         break;
     case Mode::Truncated: {
         const QByteArray reply = goodReply(request, true, false);
-        plan.steps = {{0, reply.left(reply.size() - std::min(30, reply.size() / 2))}};  // cut inside the result
+        const int cut = std::min(30, static_cast<int>(reply.size()) / 2);  // inside the result object
+        plan.steps = {{0, reply.left(reply.size() - cut)}};
         plan.ending = Ending::Close;
         break;
     }
