@@ -24,7 +24,7 @@ bool Device::start(QString *error)
     if (!listener_.listen(error))
         return false;
     if (options_.upMs > 0) {
-        QObject::connect(&upDown_, &QTimer::timeout, [this] { listener_.server().isListening() ? goDown() : comeUp(); });
+        QObject::connect(&upDown_, &QTimer::timeout, [this] { up_ ? goDown() : comeUp(); });
         upDown_.start(options_.upMs);
     }
     return true;
@@ -32,6 +32,7 @@ bool Device::start(QString *error)
 
 void Device::goDown()
 {
+    up_ = false;
     listener_.close();
     const QList<QTcpSocket *> open = buffers_.keys();
     for (QTcpSocket *socket : open)
@@ -43,6 +44,7 @@ void Device::goDown()
 void Device::comeUp()
 {
     QString error;
+    up_ = true;
     if (listener_.listen(&error))
         logLine(QStringLiteral("device_sim: up again"));
     else

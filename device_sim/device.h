@@ -35,5 +35,6 @@ private:
     Replies replies_;
     QHash<QTcpSocket *, QByteArray> buffers_;
     QTimer upDown_;
+    bool up_ = true;
     Listener listener_;  // last: its sockets report their close to the members above
 };

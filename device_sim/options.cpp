@@ -69,13 +69,13 @@ QString helpText(const QCommandLineParser &parser)
     return text + modesHelp();
 }
 
-struct OptionSpec {
+struct OptionEntry {
     const char *name;
     const char *valueName;  // empty for a flag
     const char *help;
 };
 
-const OptionSpec optionSpecs[] = {
+const OptionEntry optionEntries[] = {
     {"listen", "addr", "Address to listen on (127.0.0.1)."},
     {"port", "n", "TCP port, 1 to 65535 (80)."},
     {"mode", "name", "How to answer (ok); see the modes below."},
@@ -199,8 +199,8 @@ ParseResult parseOptions(const QStringList &arguments, Options *options)
     parser.setApplicationDescription(QStringLiteral("Plays the device that testVRN730 polls, well or badly."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    for (const OptionSpec &spec : optionSpecs)
-        parser.addOption(QCommandLineOption(QLatin1String(spec.name), QLatin1String(spec.help), QLatin1String(spec.valueName)));
+    for (const OptionEntry &entry : optionEntries)
+        parser.addOption(QCommandLineOption(QLatin1String(entry.name), QLatin1String(entry.help), QLatin1String(entry.valueName)));
 
     ParseResult result;
     if (!parser.parse(arguments))
