@@ -84,7 +84,7 @@ Plan Replies::planFor(const Request &request, bool close)
         plan.steps = {{0, httpResponse("500 Internal Server Error", "text/html", errorPage, close)}};
         break;
     case Mode::Truncated: {
-        const QByteArray reply = goodReply(request, true, false);
+        const QByteArray reply = goodReply(request, close, false);
         const int cut = std::min(30, static_cast<int>(reply.size()) / 2);  // inside the result object
         plan.steps = {{0, reply.left(reply.size() - cut)}};
         plan.ending = Ending::Close;
