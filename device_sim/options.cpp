@@ -155,19 +155,19 @@ QString readOptions(const Reader &read, Options *options)
         return QStringLiteral("--listen needs an IP address, not '%1'").arg(read.value("listen"));
     int port = options->port;
     int gapMs = 0;
-    QString error = read.number("port", 1, 65535, &port);
-    options->port = static_cast<quint16>(port);
-    if (error.isEmpty() && (error = read.number("gap-ms", 0, 3600000, &gapMs)).isEmpty() && read.has("gap-ms"))
-        options->gapMs = gapMs;
     for (const auto &[name, low, high, into] :
-         {std::tuple{"reply-bytes", 0, maxReplyBytes, &options->replyBytes},
+         {std::tuple{"port", 1, 65535, &port}, std::tuple{"gap-ms", 0, 3600000, &gapMs},
+          std::tuple{"reply-bytes", 0, maxReplyBytes, &options->replyBytes},
           std::tuple{"delay-ms", 0, 3600000, &options->delayMs}, std::tuple{"jitter-ms", 0, 3600000, &options->jitterMs},
           std::tuple{"rate", 1, 1000000000, &options->rate}, std::tuple{"down-ms", 1, 3600000, &options->downMs},
-          std::tuple{"up-ms", 1, 3600000, &options->upMs}})
-        if (error.isEmpty())
-            error = read.number(name, low, high, into);
-    if (!error.isEmpty())
-        return error;
+          std::tuple{"up-ms", 1, 3600000, &options->upMs}}) {
+        const QString error = read.number(name, low, high, into);
+        if (!error.isEmpty())
+            return error;
+    }
+    options->port = static_cast<quint16>(port);
+    if (read.has("gap-ms"))
+        options->gapMs = gapMs;
     if (read.has("mode")) {
         const ModeInfo *mode = modeNamed(read.value("mode"));
         if (!mode)
@@ -180,8 +180,11 @@ QString readOptions(const Reader &read, Options *options)
         return QStringLiteral("--down-ms and --up-ms go together");
     if (read.has("reply-file") && read.has("reply-bytes"))
         return QStringLiteral("--reply-file and --reply-bytes cannot be combined");
-    if (read.has("reply-file") && !(error = readReplyFile(read.value("reply-file"), options)).isEmpty())
-        return error;
+    if (read.has("reply-file")) {
+        const QString error = readReplyFile(read.value("reply-file"), options);
+        if (!error.isEmpty())
+            return error;
+    }
     bool isNumber = true;
     options->seed = read.has("seed") ? read.value("seed").toUInt(&isNumber) : std::random_device{}();
     if (!isNumber)
