@@ -37,7 +37,8 @@ void Device::goDown()
     const QList<QTcpSocket *> open = buffers_.keys();
     for (QTcpSocket *socket : open)
         socket->abort();
-    logLine(QStringLiteral("device_sim: down for %1 ms").arg(options_.downMs));
+    logLine(QStringLiteral("%1 device_sim: down for %2 ms, %3 connections dropped")
+                .arg(timestamp()).arg(options_.downMs).arg(open.size()));
     upDown_.start(options_.downMs);
 }
 
@@ -46,9 +47,9 @@ void Device::comeUp()
     QString error;
     up_ = true;
     if (listener_.listen(&error))
-        logLine(QStringLiteral("device_sim: up again"));
+        logLine(QStringLiteral("%1 device_sim: up again").arg(timestamp()));
     else
-        logLine(QStringLiteral("device_sim: cannot listen again: %1").arg(error));
+        logLine(QStringLiteral("%1 device_sim: cannot listen again: %2").arg(timestamp(), error));
     upDown_.start(options_.upMs);
 }
 
