@@ -2,48 +2,129 @@
 
 #include <QList>
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
-constexpr int maxHeaderBytes = 64 * 1024;
+// More digits than this could not be buffered anyway, and cannot overflow 64 bits.
+constexpr int maxLengthDigits = 18;
 
-QByteArray headerValue(const QList<QByteArray> &lines, const QByteArray &name)
+ParseResult rejected(const char *status, const QByteArray &reason)
 {
-    for (const QByteArray &line : lines) {
-        const int colon = line.indexOf(':');
-        if (colon > 0 && line.left(colon).trimmed().toLower() == name)
-            return line.mid(colon + 1).trimmed();
-    }
-    return QByteArray();
+    ParseResult result;
+    result.state = Parse::Rejected;
+    result.status = status;
+    result.reason = reason;
+    return result;
+}
+
+bool isHeader(const QByteArray &line, int colon, const char *name)
+{
+    return line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0;
+}
+
+bool allDigits(const QByteArray &text)
+{
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
 
-Parse takeRequest(QByteArray *buffer, Request *request)
+qint64 RequestReader::room() const
 {
-    const int headerEnd = buffer->indexOf("\r\n\r\n");
+    return qint64{maxHeaderBytes} + 1 + maxBodyBytes_ - buffer_.size();
+}
+
+ParseResult RequestReader::next()
+{
+    // The header ends at an empty line: LF LF, or LF CR LF. The search goes on where the
+    // last one stopped, so a header trickled in byte by byte is not scanned again and again.
+    const char *const bytes = buffer_.constData();
+    const int size = buffer_.size();
+    int headerEnd = -1;
+    for (int at = scanned_; at < size; ++at) {
+        const auto *lf = static_cast<const char *>(std::memchr(bytes + at, '\n', static_cast<std::size_t>(size - at)));
+        if (!lf) {
+            scanned_ = size;
+            break;
+        }
+        at = static_cast<int>(lf - bytes);
+        if (at + 1 < size && bytes[at + 1] == '\n') {
+            headerEnd = at + 2;
+            break;
+        }
+        if (at + 2 < size && bytes[at + 1] == '\r' && bytes[at + 2] == '\n') {
+            headerEnd = at + 3;
+            break;
+        }
+        if (at + 2 >= size) {  // what follows this line feed has not all arrived
+            scanned_ = at;
+            break;
+        }
+    }
+    if (headerEnd < 0 ? size > maxHeaderBytes : headerEnd > maxHeaderBytes)
+        return rejected("431 Request Header Fields Too Large",
+                        "header over " + QByteArray::number(maxHeaderBytes) + " bytes");
     if (headerEnd < 0)
-        return buffer->size() > maxHeaderBytes ? Parse::Bad : Parse::Incomplete;
-    const QList<QByteArray> lines = buffer->left(headerEnd).split('\n');
-    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-    if (requestLine.size() != 3 || !requestLine[2].startsWith("HTTP/"))
-        return Parse::Bad;
+        return ParseResult();
+    return parseHeader(headerEnd);
+}
 
-    const QByteArray lengthText = headerValue(lines, "content-length");
-    bool isNumber = true;
-    const int length = lengthText.isEmpty() ? 0 : lengthText.toInt(&isNumber);
-    if (!isNumber || length < 0)
-        return Parse::Bad;
-    const int total = headerEnd + 4 + length;
-    if (buffer->size() < total)
-        return Parse::Incomplete;
+ParseResult RequestReader::parseHeader(int headerEnd)
+{
+    QList<QByteArray> lines = buffer_.left(headerEnd).split('\n');
+    for (QByteArray &line : lines)
+        if (line.endsWith('\r'))
+            line.chop(1);
+    const QList<QByteArray> requestLine = lines.first().split(' ');
+    if (requestLine.size() != 3 || requestLine[0].isEmpty() || requestLine[1].isEmpty() ||
+        !requestLine[2].startsWith("HTTP/"))
+        return rejected("400 Bad Request", "malformed request line");
 
-    request->method = requestLine[0];
-    request->path = requestLine[1];
-    request->body = buffer->mid(headerEnd + 4, length);
-    request->wantsClose = headerValue(lines, "connection").toLower() == "close";
-    request->raw = buffer->left(total);
-    buffer->remove(0, total);
-    return Parse::Done;
+    qint64 length = 0;
+    bool lengthGiven = false;
+    bool wantsClose = false;
+    for (const QByteArray &line : lines.mid(1)) {
+        const int colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        if (isHeader(line, colon, "content-length")) {
+            const QByteArray text = line.mid(colon + 1).trimmed();
+            if (!allDigits(text))
+                return rejected("400 Bad Request", "Content-Length not a number");
+            int first = 0;  // leading zeros add nothing
+            while (first + 1 < text.size() && text[first] == '0')
+                ++first;
+            if (text.size() - first > maxLengthDigits)
+                return rejected("400 Bad Request", "Content-Length out of range");
+            const qint64 value = text.mid(first).toLongLong();
+            if (lengthGiven && value != length)
+                return rejected("400 Bad Request", "two different Content-Length values");
+            length = value;
+            lengthGiven = true;
+        } else if (isHeader(line, colon, "connection")) {
+            wantsClose = line.mid(colon + 1).trimmed().toLower() == "close";
+        }
+    }
+    if (length > maxBodyBytes_)
+        return rejected("413 Content Too Large", "Content-Length " + QByteArray::number(length) + " over the limit of " +
+                                                     QByteArray::number(maxBodyBytes_));
+    const qint64 total = headerEnd + length;
+    if (buffer_.size() < total)
+        return ParseResult();
+
+    ParseResult result;
+    result.state = Parse::Done;
+    Request &request = result.request;
+    request.method = requestLine[0];
+    request.path = requestLine[1];
+    request.body = buffer_.mid(headerEnd, static_cast<int>(length));
+    request.wantsClose = wantsClose;
+    request.raw = buffer_.left(static_cast<int>(total));
+    buffer_.remove(0, static_cast<int>(total));
+    scanned_ = 0;
+    return result;
 }
 
 QByteArray httpResponse(const QByteArray &status, const QByteArray &type, const QByteArray &body, bool close)
@@ -51,25 +132,4 @@ QByteArray httpResponse(const QByteArray &status, const QByteArray &type, const 
     return "HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: " +
            QByteArray::number(body.size()) + "\r\nConnection: " + (close ? "close" : "keep-alive") +
            "\r\n\r\n" + body;
-}
-
-QString escaped(const QByteArray &bytes)
-{
-    QString text;
-    for (const char byte : bytes) {
-        const auto c = static_cast<unsigned char>(byte);
-        if (c == '\\')
-            text += QLatin1String("\\\\");
-        else if (c == '\r')
-            text += QLatin1String("\\r");
-        else if (c == '\n')
-            text += QLatin1String("\\n");
-        else if (c == '\t')
-            text += QLatin1String("\\t");
-        else if (c >= 0x20 && c < 0x7f)
-            text += QLatin1Char(byte);
-        else
-            text += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
-    }
-    return text;
 }

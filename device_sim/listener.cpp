@@ -1,5 +1,6 @@
 #include "listener.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -8,9 +9,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace {
+
+// A fleet of clients connects all at once; the queue must hold them while they wait. The
+// kernel caps it at net.core.somaxconn.
+constexpr int wantedBacklog = 1024;
+
+}  // namespace
+
 Listener::Listener(const QHostAddress &address, quint16 port, bool fullQueue)
     : address_(address), port_(port), fullQueue_(fullQueue)
 {
+    // One accepted connection waits at most: the device takes it, or leaves it there while
+    // it is at its connection limit, and the server accepts no more until it is taken.
+    server_.setMaxPendingConnections(1);
 }
 
 Listener::~Listener()
@@ -18,26 +30,38 @@ Listener::~Listener()
     close();
 }
 
+int Listener::backlog()
+{
+    return std::max(wantedBacklog, SOMAXCONN);
+}
+
 bool Listener::listen(QString *error)
 {
-    if (fullQueue_)
-        return listenWithFullQueue(error);
-    if (server_.listen(address_, port_))
-        return true;
-    switch (server_.serverError()) {
-    case QAbstractSocket::SocketAccessError:
-        *error = whyNot(EACCES);
-        break;
-    case QAbstractSocket::AddressInUseError:
-        *error = whyNot(EADDRINUSE);
-        break;
-    case QAbstractSocket::SocketAddressNotAvailableError:
-        *error = whyNot(EADDRNOTAVAIL);
-        break;
-    default:
+    if (!fullQueue_) {
+        const int fd = boundSocket(backlog(), error);
+        if (fd < 0)
+            return false;
+        if (server_.setSocketDescriptor(fd))
+            return true;
+        ::close(fd);
         *error = server_.errorString();
+        return false;
     }
-    return false;
+    // A listener with backlog 0 whose one queue slot we take ourselves: the kernel drops
+    // every further SYN, so the client's connect neither succeeds nor is refused.
+    const int listener = boundSocket(0, error);
+    if (listener < 0)
+        return false;
+    rawSockets_.append(listener);
+    sockaddr_storage where{};
+    socklen_t size = sizeof where;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&where), &size);
+    for (int i = 0; i < 2; ++i) {
+        const int filler = socket(where.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(filler, reinterpret_cast<sockaddr *>(&where), size);
+        rawSockets_.append(filler);
+    }
+    return true;
 }
 
 void Listener::close()
@@ -48,24 +72,8 @@ void Listener::close()
     rawSockets_.clear();
 }
 
-QString Listener::whyNot(int error) const
-{
-    switch (error) {
-    case EACCES:
-        return QStringLiteral("ports below 1024 need root; run it as root, or inside scripts/in-namespace");
-    case EADDRINUSE:
-        return QStringLiteral("%1 port %2 is in use; is another device_sim running there?")
-            .arg(address_.toString()).arg(port_);
-    case EADDRNOTAVAIL:
-        return QStringLiteral("no interface of this machine has the address %1").arg(address_.toString());
-    default:
-        return QString::fromLocal8Bit(std::strerror(error));
-    }
-}
-
-// A listener with backlog 0 whose one queue slot we take ourselves: the kernel drops
-// every further SYN, so the client's connect neither succeeds nor is refused.
-bool Listener::listenWithFullQueue(QString *error)
+// A listening socket on the address, or -1 with the reason.
+int Listener::boundSocket(int queue, QString *error)
 {
     sockaddr_storage where{};
     socklen_t size = 0;
@@ -84,19 +92,32 @@ bool Listener::listenWithFullQueue(QString *error)
         std::memcpy(&v6->sin6_addr, &address, sizeof address);
         size = sizeof *v6;
     }
-    const int listener = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    rawSockets_.append(listener);
-    const int yes = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&where), size) != 0 || ::listen(listener, 0) != 0) {
+    const int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
         *error = whyNot(errno);
-        close();
-        return false;
+        return -1;
     }
-    for (int i = 0; i < 2; ++i) {
-        const int filler = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        ::connect(filler, reinterpret_cast<sockaddr *>(&where), size);
-        rawSockets_.append(filler);
+    const int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&where), size) != 0 || ::listen(fd, queue) != 0) {
+        *error = whyNot(errno);
+        ::close(fd);
+        return -1;
     }
-    return true;
+    return fd;
+}
+
+QString Listener::whyNot(int error) const
+{
+    switch (error) {
+    case EACCES:
+        return QStringLiteral("ports below 1024 need root; run it as root, or inside scripts/in-namespace");
+    case EADDRINUSE:
+        return QStringLiteral("%1 port %2 is in use; is another device_sim running there?")
+            .arg(address_.toString()).arg(port_);
+    case EADDRNOTAVAIL:
+        return QStringLiteral("no interface of this machine has the address %1").arg(address_.toString());
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
 }

@@ -1,5 +1,6 @@
-// Where device_sim listens: a QTcpServer, or for slow-accept a socket whose accept queue
-// is kept full, so connects neither succeed nor fail.
+// Where device_sim listens: a socket of its own with a long accept queue, handed to a
+// QTcpServer; or for slow-accept a socket whose accept queue is kept full, so connects
+// neither succeed nor fail.
 #pragma once
 
 #include <QHostAddress>
@@ -17,9 +18,11 @@ public:
     void close();
 
     QTcpServer &server() { return server_; }
+    // The accept queue asked of the kernel.
+    static int backlog();
 
 private:
-    bool listenWithFullQueue(QString *error);
+    int boundSocket(int queue, QString *error);
     QString whyNot(int error) const;
 
     QHostAddress address_;

@@ -21,3 +21,24 @@ QString peerOf(const QTcpSocket *socket)
 {
     return QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
 }
+
+QString escaped(const QByteArray &bytes)
+{
+    QString text;
+    for (const char byte : bytes) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (c == '\\')
+            text += QLatin1String("\\\\");
+        else if (c == '\r')
+            text += QLatin1String("\\r");
+        else if (c == '\n')
+            text += QLatin1String("\\n");
+        else if (c == '\t')
+            text += QLatin1String("\\t");
+        else if (c >= 0x20 && c < 0x7f)
+            text += QLatin1Char(byte);
+        else
+            text += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}

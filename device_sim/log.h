@@ -1,10 +1,14 @@
 // device_sim's log on stderr: one line per event, flushed at once.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class QTcpSocket;
 
 void logLine(const QString &line);
+// The wall-clock time with milliseconds, as each line begins.
 QString timestamp();
 QString peerOf(const QTcpSocket *socket);
+// Bytes from the network for a log line: printable ASCII as it is, the rest escaped.
+QString escaped(const QByteArray &bytes);

@@ -10,10 +10,12 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -26,19 +28,47 @@ void onStopSignal(int)
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
 }
 
-QString describe(const Options &options)
+// The soft limit on open descriptors raised as far as the hard limit allows; returns it.
+rlim_t raiseDescriptorLimit()
 {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur;
+}
+
+// Connections the descriptor limit leaves room for, less what the process needs besides:
+// standard descriptors, the listener, Qt's own, a connection accepted and waiting.
+int connectionsAllowed(rlim_t descriptors)
+{
+    const rlim_t usable = std::min<rlim_t>(descriptors, 1000000);
+    const rlim_t margin = std::min<rlim_t>(64, usable / 4);
+    return static_cast<int>(std::max<rlim_t>(1, usable - margin));
+}
+
+QString describe(const Options &options, int maxConnections)
+{
+    const ReplySettings &replies = options.replies;
     QString text = QStringLiteral("device_sim: listening on %1 port %2, mode %3")
                        .arg(options.listen.toString())
                        .arg(options.port)
-                       .arg(modeName(options.mode));
-    if (!options.faults.isEmpty()) {
+                       .arg(modeName(replies.mode));
+    if (!replies.faults.isEmpty()) {
         QStringList faults;
-        for (const Mode fault : options.faults)
+        for (const Mode fault : replies.faults)
             faults.append(modeName(fault));
-        text += QStringLiteral(", fault rate %1 from %2").arg(options.faultRate).arg(faults.join(QLatin1Char(',')));
+        text += QStringLiteral(", fault rate %1 from %2").arg(replies.faultRate).arg(faults.join(QLatin1Char(',')));
     }
-    return text + QStringLiteral(", seed %1").arg(options.seed);
+    return text + QStringLiteral(", seed %1; at most %2 connections, accept queue %3")
+                      .arg(replies.seed)
+                      .arg(maxConnections)
+                      .arg(Listener::backlog());
 }
 
 }  // namespace
@@ -47,8 +77,9 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
 
+    const rlim_t descriptors = raiseDescriptorLimit();
     Options options;
-    const ParseResult parsed = parseOptions(app.arguments(), &options);
+    const CommandLine parsed = parseOptions(app.arguments(), &options);
     if (!parsed.error.isEmpty()) {
         std::fprintf(stderr, "device_sim: %s\n", parsed.error.toUtf8().constData());
         return 2;
@@ -58,6 +89,14 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    const int allowed = connectionsAllowed(descriptors);
+    if (options.maxConnections > allowed) {
+        std::fprintf(stderr, "device_sim: --max-connections %d is more than the descriptor limit of %llu allows (%d)\n",
+                     *options.maxConnections, static_cast<unsigned long long>(descriptors), allowed);
+        return 2;
+    }
+    const int maxConnections = options.maxConnections.value_or(allowed);
+
     if (pipe2(signalPipe, O_CLOEXEC) != 0)
         return 1;
     QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
@@ -65,14 +104,14 @@ int main(int argc, char *argv[])
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
 
-    Device device(options);
+    Device device(options, maxConnections);
     QString error;
     if (!device.start(&error)) {
         std::fprintf(stderr, "device_sim: cannot listen on %s port %u: %s\n",
                      options.listen.toString().toUtf8().constData(), options.port, error.toUtf8().constData());
         return 1;
     }
-    logLine(describe(options));
+    logLine(describe(options, maxConnections));
     const int status = app.exec();
     logLine(QStringLiteral("device_sim: stopped"));
     return status;

@@ -3,34 +3,13 @@
 #include <QCommandLineParser>
 #include <QFile>
 
+#include <cerrno>
+#include <cstring>
 #include <random>
 
-const QVector<ModeInfo> &modes()
-{
-    static const QVector<ModeInfo> table = {
-        {"ok", Mode::Ok, false, "a JSON-RPC reply whose realTime changes"},
-        {"silent", Mode::Silent, true, "reads the request, never answers"},
-        {"no-brace", Mode::NoBrace, true, "HTTP 500 with an error page without braces"},
-        {"truncated", Mode::Truncated, true, "the reply cut short inside its JSON, then a close"},
-        {"burst", Mode::Burst, true, "the reply in 4 pieces, --gap-ms apart (100)"},
-        {"gap", Mode::Gap, true, "half the reply, --gap-ms (1500) of silence, the rest"},
-        {"stream", Mode::Stream, true, "data that never ends"},
-        {"zero-byte", Mode::ZeroByte, true, "a zero byte before \"realTime\""},
-        {"refuse", Mode::Refuse, true, "closes the connection without an answer"},
-        {"reset", Mode::Reset, true, "half the reply, then a reset (RST), not a close"},
-        {"garbage", Mode::Garbage, true, "random bytes without braces, then a close"},
-        {"slow-accept", Mode::SlowAccept, false, "never accepts: connects neither succeed nor fail"},
-    };
-    return table;
-}
-
-QString modeName(Mode mode)
-{
-    for (const ModeInfo &info : modes())
-        if (info.mode == mode)
-            return QLatin1String(info.name);
-    return QStringLiteral("?");
-}
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -58,7 +37,8 @@ QString modesHelp()
         text += QStringLiteral("  %1%2 %3\n")
                     .arg(QLatin1String(info.name), -12)
                     .arg(QLatin1String(info.perRequestFault ? "*" : " "), QLatin1String(info.help));
-    return text + QStringLiteral("\nLogs one line per request on stderr. Ctrl-C or SIGTERM ends it.\n");
+    return text + QStringLiteral("\nLogs one line per request on stderr, and one when a limit acts.\n"
+                                 "Ctrl-C or SIGTERM ends it.\n");
 }
 
 // The parser's help names the program as it was started; the usage line names it plainly.
@@ -92,6 +72,10 @@ const OptionEntry optionEntries[] = {
     {"faults", "list", "Comma-separated faults to draw from (all marked *)."},
     {"seed", "n", "Seed of the fault, jitter and garbage draws."},
     {"dump", "", "Log the raw bytes of every request too, escaped."},
+    {"max-body-bytes", "n", "Refuse (413) a request body over n bytes (1048576)."},
+    {"request-timeout-ms", "ms", "Close a request not whole this long after it began (10000)."},
+    {"idle-timeout-ms", "ms", "Close a keep-alive connection idle this long (60000)."},
+    {"max-connections", "n", "Stop accepting at n open connections (the descriptor limit, less a margin)."},
 };
 
 class Reader {
@@ -119,60 +103,91 @@ private:
     const QCommandLineParser &parser_;
 };
 
-QString readReplyFile(const QString &name, Options *options)
+// Regular files only: a FIFO would block the start for ever, and a device reports no size.
+// Reads at most one byte more than a reply may hold, so no file can make it hold more.
+QString readReplyFile(const QString &name, ReplySettings *replies)
 {
-    QFile file(name);
-    if (!file.open(QIODevice::ReadOnly))
+    const QByteArray path = QFile::encodeName(name);
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return QStringLiteral("cannot read --reply-file '%1': %2").arg(name, QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat info {};
+    QString kind;
+    if (fstat(fd, &info) != 0)
+        kind = QString::fromLocal8Bit(std::strerror(errno));
+    else if (S_ISDIR(info.st_mode))
+        kind = QStringLiteral("it is a directory");
+    else if (S_ISFIFO(info.st_mode))
+        kind = QStringLiteral("it is a FIFO");
+    else if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))
+        kind = QStringLiteral("it is a device");
+    else if (!S_ISREG(info.st_mode))
+        kind = QStringLiteral("it is not a regular file");
+    if (!kind.isEmpty()) {
+        ::close(fd);
+        return QStringLiteral("--reply-file '%1' must be a regular file: %2").arg(name, kind);
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return QStringLiteral("cannot read --reply-file '%1': %2").arg(name, file.errorString());
-    if (file.size() > maxReplyBytes)
-        return QStringLiteral("--reply-file '%1' holds %2 bytes, more than the %3 a reply may have")
-            .arg(name).arg(file.size()).arg(maxReplyBytes);
-    options->replyFile = file.readAll();
+    const QByteArray bytes = file.read(qint64{maxReplyBytes} + 1);
+    if (bytes.size() > maxReplyBytes)
+        return QStringLiteral("--reply-file '%1' holds more than the %2 bytes a reply may have").arg(name).arg(maxReplyBytes);
+    replies->replyFile = bytes;
     return QString();
 }
 
-QString readFaultMix(const Reader &read, Options *options)
+QString readFaultMix(const Reader &read, ReplySettings *replies)
 {
     if (read.has("mode"))
         return QStringLiteral("--fault-rate draws each request's mode; leave out --mode");
     bool isNumber = false;
-    options->faultRate = read.value("fault-rate").toDouble(&isNumber);
-    if (!isNumber || !(options->faultRate >= 0 && options->faultRate <= 1))
+    replies->faultRate = read.value("fault-rate").toDouble(&isNumber);
+    if (!isNumber || !(replies->faultRate >= 0 && replies->faultRate <= 1))
         return QStringLiteral("--fault-rate needs a number from 0 to 1, not '%1'").arg(read.value("fault-rate"));
     const QString names = read.has("faults") ? read.value("faults") : namesOf(true).remove(QLatin1Char(' '));
     for (const QString &name : names.split(QLatin1Char(','))) {
         const ModeInfo *fault = modeNamed(name);
         if (!fault || !fault->perRequestFault)
             return QStringLiteral("unknown fault '%1'; the faults are %2").arg(name, namesOf(true));
-        options->faults.append(fault->mode);
+        replies->faults.append(fault->mode);
     }
     return QString();
 }
 
 QString readOptions(const Reader &read, Options *options)
 {
+    ReplySettings &replies = options->replies;
     if (read.has("listen") && !options->listen.setAddress(read.value("listen")))
         return QStringLiteral("--listen needs an IP address, not '%1'").arg(read.value("listen"));
     int port = options->port;
     int gapMs = 0;
+    int maxBodyBytes = static_cast<int>(options->maxBodyBytes);
+    int maxConnections = 0;
     for (const auto &[name, low, high, into] :
          {std::tuple{"port", 1, 65535, &port}, std::tuple{"gap-ms", 0, 3600000, &gapMs},
-          std::tuple{"reply-bytes", 0, maxReplyBytes, &options->replyBytes},
-          std::tuple{"delay-ms", 0, 3600000, &options->delayMs}, std::tuple{"jitter-ms", 0, 3600000, &options->jitterMs},
+          std::tuple{"reply-bytes", 0, maxReplyBytes, &replies.replyBytes},
+          std::tuple{"delay-ms", 0, 3600000, &replies.delayMs}, std::tuple{"jitter-ms", 0, 3600000, &replies.jitterMs},
           std::tuple{"rate", 1, 1000000000, &options->rate}, std::tuple{"down-ms", 1, 3600000, &options->downMs},
-          std::tuple{"up-ms", 1, 3600000, &options->upMs}}) {
+          std::tuple{"up-ms", 1, 3600000, &options->upMs}, std::tuple{"max-body-bytes", 0, 1 << 30, &maxBodyBytes},
+          std::tuple{"request-timeout-ms", 1, 3600000, &options->requestTimeoutMs},
+          std::tuple{"idle-timeout-ms", 1, 86400000, &options->idleTimeoutMs},
+          std::tuple{"max-connections", 1, 1000000, &maxConnections}}) {
         const QString error = read.number(name, low, high, into);
         if (!error.isEmpty())
             return error;
     }
     options->port = static_cast<quint16>(port);
+    options->maxBodyBytes = maxBodyBytes;
     if (read.has("gap-ms"))
-        options->gapMs = gapMs;
+        replies.gapMs = gapMs;
+    if (read.has("max-connections"))
+        options->maxConnections = maxConnections;
     if (read.has("mode")) {
         const ModeInfo *mode = modeNamed(read.value("mode"));
         if (!mode)
             return QStringLiteral("unknown mode '%1'; the modes are %2").arg(read.value("mode"), namesOf(false));
-        options->mode = mode->mode;
+        replies.mode = mode->mode;
     }
     options->close = read.has("close");
     options->dump = read.has("dump");
@@ -181,22 +196,22 @@ QString readOptions(const Reader &read, Options *options)
     if (read.has("reply-file") && read.has("reply-bytes"))
         return QStringLiteral("--reply-file and --reply-bytes cannot be combined");
     if (read.has("reply-file")) {
-        const QString error = readReplyFile(read.value("reply-file"), options);
+        const QString error = readReplyFile(read.value("reply-file"), &replies);
         if (!error.isEmpty())
             return error;
     }
     bool isNumber = true;
-    options->seed = read.has("seed") ? read.value("seed").toUInt(&isNumber) : std::random_device{}();
+    replies.seed = read.has("seed") ? read.value("seed").toUInt(&isNumber) : std::random_device{}();
     if (!isNumber)
         return QStringLiteral("--seed needs a number from 0 to 4294967295, not '%1'").arg(read.value("seed"));
     if (read.has("faults") && !read.has("fault-rate"))
         return QStringLiteral("--faults needs --fault-rate");
-    return read.has("fault-rate") ? readFaultMix(read, options) : QString();
+    return read.has("fault-rate") ? readFaultMix(read, &replies) : QString();
 }
 
 }  // namespace
 
-ParseResult parseOptions(const QStringList &arguments, Options *options)
+CommandLine parseOptions(const QStringList &arguments, Options *options)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Plays the device that testVRN730 polls, well or badly."));
@@ -205,7 +220,7 @@ ParseResult parseOptions(const QStringList &arguments, Options *options)
     for (const OptionEntry &entry : optionEntries)
         parser.addOption(QCommandLineOption(QLatin1String(entry.name), QLatin1String(entry.help), QLatin1String(entry.valueName)));
 
-    ParseResult result;
+    CommandLine result;
     if (!parser.parse(arguments))
         result.error = parser.errorText();
     else if (parser.isSet(help))

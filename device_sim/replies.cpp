@@ -3,6 +3,33 @@
 #include <QDateTime>
 #include <QRegularExpression>
 
+const QVector<ModeInfo> &modes()
+{
+    static const QVector<ModeInfo> table = {
+        {"ok", Mode::Ok, false, "a JSON-RPC reply whose realTime changes"},
+        {"silent", Mode::Silent, true, "reads the request, never answers"},
+        {"no-brace", Mode::NoBrace, true, "HTTP 500 with an error page without braces"},
+        {"truncated", Mode::Truncated, true, "the reply cut short inside its JSON, then a close"},
+        {"burst", Mode::Burst, true, "the reply in 4 pieces, --gap-ms apart (100)"},
+        {"gap", Mode::Gap, true, "half the reply, --gap-ms (1500) of silence, the rest"},
+        {"stream", Mode::Stream, true, "data that never ends"},
+        {"zero-byte", Mode::ZeroByte, true, "a zero byte before \"realTime\""},
+        {"refuse", Mode::Refuse, true, "closes the connection without an answer"},
+        {"reset", Mode::Reset, true, "half the reply, then a reset (RST), not a close"},
+        {"garbage", Mode::Garbage, true, "random bytes without braces, then a close"},
+        {"slow-accept", Mode::SlowAccept, false, "never accepts: connects neither succeed nor fail"},
+    };
+    return table;
+}
+
+QString modeName(Mode mode)
+{
+    for (const ModeInfo &info : modes())
+        if (info.mode == mode)
+            return QLatin1String(info.name);
+    return QStringLiteral("?");
+}
+
 namespace {
 
 const QByteArray errorPage =
@@ -14,6 +41,13 @@ QByteArray requestId(const QByteArray &body)
     static const QRegularExpression id(QStringLiteral("\"id\"\\s*:\\s*(\\d{1,18})"));
     const QRegularExpressionMatch match = id.match(QString::fromUtf8(body));
     return match.hasMatch() ? match.captured(1).toLatin1() : QByteArray("null");
+}
+
+// What stream mode sends after its header, again and again: balanced objects.
+const QByteArray &streamChunk()
+{
+    static const QByteArray chunk = QByteArray("{\"stream\":true}\n").repeated(16 * 1024);
+    return chunk;
 }
 
 QVector<Step> inPieces(const QByteArray &bytes, int pieces, int gapMs)
@@ -38,47 +72,43 @@ QByteArray withZeroByte(QByteArray reply)
 
 }  // namespace
 
-Replies::Replies(const Options &options)
-    : options_(options), faultDraws_(options.seed), jitterDraws_(options.seed + 1), garbageDraws_(options.seed + 2)
+Replies::Replies(const ReplySettings &settings)
+    : settings_(settings), faultDraws_(settings.seed), jitterDraws_(settings.seed + 1), garbageDraws_(settings.seed + 2)
 {
     uptime_.start();
 }
 
-const QByteArray &Replies::streamChunk()
-{
-    static const QByteArray chunk = QByteArray("{\"stream\":true}\n").repeated(16 * 1024);
-    return chunk;
-}
-
 Mode Replies::drawMode()
 {
-    if (options_.faults.isEmpty())
-        return options_.mode;
-    const bool faulty = std::uniform_real_distribution<double>(0, 1)(faultDraws_) < options_.faultRate;
-    const int pick = std::uniform_int_distribution<int>(0, options_.faults.size() - 1)(faultDraws_);
-    return faulty ? options_.faults[pick] : Mode::Ok;
+    if (settings_.faults.isEmpty())
+        return settings_.mode;
+    const bool faulty = std::uniform_real_distribution<double>(0, 1)(faultDraws_) < settings_.faultRate;
+    const int pick = std::uniform_int_distribution<int>(0, settings_.faults.size() - 1)(faultDraws_);
+    return faulty ? settings_.faults[pick] : Mode::Ok;
 }
 
 Plan Replies::planFor(const Request &request, bool close)
 {
     ++replies_;
     Plan plan;
-    plan.delayMs = options_.delayMs + std::uniform_int_distribution<int>(0, options_.jitterMs)(jitterDraws_);
-    const Ending ending = close ? Ending::Close : Ending::KeepOpen;
+    plan.delayMs = settings_.delayMs + std::uniform_int_distribution<int>(0, settings_.jitterMs)(jitterDraws_);
+    plan.ending = close ? Ending::Close : Ending::KeepOpen;
     if (request.path != "/api.php") {
-        plan = {QStringLiteral("404"), plan.delayMs, {{0, httpResponse("404 Not Found", "text/plain", "not found\n", close)}}, ending};
+        plan.label = QStringLiteral("404");
+        plan.steps = {{0, httpResponse("404 Not Found", "text/plain", "not found\n", close)}};
         return plan;
     }
     if (request.method != "POST") {
-        plan = {QStringLiteral("405"), plan.delayMs, {{0, httpResponse("405 Method Not Allowed", "text/plain", "POST only\n", close)}}, ending};
+        plan.label = QStringLiteral("405");
+        plan.steps = {{0, httpResponse("405 Method Not Allowed", "text/plain", "POST only\n", close)}};
         return plan;
     }
     const Mode mode = drawMode();
     plan.label = modeName(mode);
-    plan.ending = ending;
     switch (mode) {
     case Mode::Silent:
         plan.ending = Ending::KeepOpen;
+        plan.holds = true;
         break;
     case Mode::NoBrace:
         plan.steps = {{0, httpResponse("500 Internal Server Error", "text/html", errorPage, close)}};
@@ -91,14 +121,15 @@ Plan Replies::planFor(const Request &request, bool close)
         break;
     }
     case Mode::Burst:
-        plan.steps = inPieces(goodReply(request, close, false), 4, options_.gapMs.value_or(100));
+        plan.steps = inPieces(goodReply(request, close, false), 4, settings_.gapMs.value_or(100));
         break;
     case Mode::Gap:
-        plan.steps = inPieces(goodReply(request, close, false), 2, options_.gapMs.value_or(1500));
+        plan.steps = inPieces(goodReply(request, close, false), 2, settings_.gapMs.value_or(1500));
         break;
     case Mode::Stream:
         plan.steps = {{0, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n"}};
         plan.ending = Ending::Endless;
+        plan.endless = streamChunk();
         break;
     case Mode::Refuse:
         plan.ending = Ending::Close;
@@ -113,16 +144,35 @@ Plan Replies::planFor(const Request &request, bool close)
         plan.steps = {{0, garbage()}};
         plan.ending = Ending::Close;
         break;
-    default:
+    case Mode::Ok:
+    case Mode::ZeroByte:
+    case Mode::SlowAccept:  // its listener never accepts, so no request reaches here
         plan.steps = {{0, goodReply(request, close, mode == Mode::ZeroByte)}};
+        break;
     }
     return plan;
 }
 
+Plan Replies::refusal(const QByteArray &status)
+{
+    Plan plan;
+    plan.label = QString::fromLatin1(status.left(3));
+    plan.steps = {{0, httpResponse(status, "text/plain", status.mid(4).toLower() + "\n", true)}};
+    plan.ending = Ending::Close;
+    return plan;
+}
+
+int typicalReplyBytes(const ReplySettings &settings)
+{
+    if (settings.replyFile)
+        return static_cast<int>(settings.replyFile->size());
+    return std::max(settings.replyBytes, 256);
+}
+
 QByteArray Replies::goodReply(const Request &request, bool close, bool zeroByte)
 {
-    if (options_.replyFile)
-        return zeroByte ? withZeroByte(*options_.replyFile) : *options_.replyFile;
+    if (settings_.replyFile)
+        return zeroByte ? withZeroByte(*settings_.replyFile) : *settings_.replyFile;
     return paddedJson(request, close, zeroByte);
 }
 
@@ -140,9 +190,9 @@ QByteArray Replies::paddedJson(const Request &request, bool close, bool zeroByte
         return httpResponse("200 OK", "application/json", head + pad + tail, close);
     };
     QByteArray reply = build(0);
-    for (int padBytes = options_.replyBytes - reply.size() - 9; padBytes > 0 && reply.size() != options_.replyBytes;) {
+    for (int padBytes = settings_.replyBytes - reply.size() - 9; padBytes > 0 && reply.size() != settings_.replyBytes;) {
         reply = build(padBytes);
-        padBytes -= reply.size() - options_.replyBytes;
+        padBytes -= reply.size() - settings_.replyBytes;
     }
     return reply;
 }

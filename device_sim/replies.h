@@ -1,14 +1,47 @@
-// What device_sim sends for each request: the reply of its mode, or of the fault drawn
-// for it, as steps that the device plays on the connection.
+// What device_sim sends for each request: the reply of its mode, or of the fault drawn for
+// it, as a plan that holds every byte the device will play on the connection.
 #pragma once
 
 #include "http.h"
-#include "options.h"
 
+#include <QByteArray>
 #include <QElapsedTimer>
+#include <QString>
 #include <QVector>
 
+#include <optional>
 #include <random>
+
+enum class Mode { Ok, Silent, NoBrace, Truncated, Burst, Gap, Stream, ZeroByte, Refuse, Reset, Garbage, SlowAccept };
+
+struct ModeInfo {
+    const char *name;
+    Mode mode;
+    bool perRequestFault;  // may be drawn for one request by --fault-rate
+    const char *help;
+};
+
+const QVector<ModeInfo> &modes();
+QString modeName(Mode mode);
+
+// The largest reply device_sim makes or reads from a file.
+constexpr int maxReplyBytes = 256 * 1024 * 1024;
+
+// What the replies are made of, as the command line set it.
+struct ReplySettings {
+    Mode mode = Mode::Ok;
+    std::optional<int> gapMs;
+    int replyBytes = 0;
+    std::optional<QByteArray> replyFile;  // the whole reply, exactly as stored
+    int delayMs = 0;
+    int jitterMs = 0;
+    double faultRate = 0;
+    QVector<Mode> faults;  // what --fault-rate draws from
+    quint32 seed = 0;
+};
+
+// The size of the replies these settings make, near enough for the device's output bound.
+int typicalReplyBytes(const ReplySettings &settings);
 
 struct Step {
     int afterMs;  // silence before these bytes
@@ -18,20 +51,21 @@ struct Step {
 enum class Ending { KeepOpen, Close, Reset, Endless };
 
 struct Plan {
-    QString label;  // what the request got, for its log line: a mode, or an HTTP error
-    int delayMs = 0;  // before the first step: --delay-ms and the jitter drawn
+    QString label;     // what the request got, for its log line: a mode, or an HTTP status
+    int delayMs = 0;   // before the first step: --delay-ms and the jitter drawn
     QVector<Step> steps;
     Ending ending = Ending::KeepOpen;
+    QByteArray endless;  // Endless: sent again and again after the steps
+    bool holds = false;  // kept open on purpose, never answered: not idle
 };
 
 class Replies {
 public:
-    explicit Replies(const Options &options);
+    explicit Replies(const ReplySettings &settings);
 
     Plan planFor(const Request &request, bool close);
-
-    // What stream mode sends after its header, again and again: balanced objects.
-    static const QByteArray &streamChunk();
+    // The plan for a request the parser refused: its status, then a close.
+    static Plan refusal(const QByteArray &status);
 
 private:
     Mode drawMode();
@@ -39,7 +73,7 @@ private:
     QByteArray paddedJson(const Request &request, bool close, bool zeroByte);
     QByteArray garbage();
 
-    const Options &options_;
+    ReplySettings settings_;
     std::mt19937 faultDraws_;
     std::mt19937 jitterDraws_;
     std::mt19937 garbageDraws_;
