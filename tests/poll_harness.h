@@ -271,10 +271,16 @@ private:
 // Runs the bundled device simulator; the destructor ends it by its pid.
 class SimRun {
 public:
-    explicit SimRun(const QStringList &arguments)
+    // A launcher, such as prlimit with its options, runs the simulator in its own place.
+    explicit SimRun(const QStringList &arguments, const QStringList &launcher = QStringList())
     {
-        process_.setProgram(QStringLiteral(DEVICE_SIM));
-        process_.setArguments(arguments);
+        if (launcher.isEmpty()) {
+            process_.setProgram(QStringLiteral(DEVICE_SIM));
+            process_.setArguments(arguments);
+        } else {
+            process_.setProgram(launcher.first());
+            process_.setArguments(launcher.mid(1) + QStringList{DEVICE_SIM} + arguments);
+        }
         QObject::connect(&process_, &QProcess::readyReadStandardError,
                          [this] { log_ += process_.readAllStandardError(); });
         process_.start();
@@ -307,6 +313,7 @@ public:
     QByteArray output() { return process_.readAllStandardOutput(); }
     int exitCode() const { return process_.exitCode(); }
     QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
+    qint64 pid() const { return process_.processId(); }
 
 private:
     QProcess process_;

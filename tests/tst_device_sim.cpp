@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace harness;
@@ -52,7 +53,7 @@ QList<Reply> parseReplies(QByteArray bytes)
 
 // Sends the client's request on a fresh connection and reads until the device closes it;
 // returns how long that took, in milliseconds, or -1 when it did not close in time.
-qint64 oneExchange(const QString &address, QByteArray *reply = nullptr)
+qint64 oneExchange(const QString &address, QByteArray *reply = nullptr, const QByteArray &request = clientRequest)
 {
     QTcpSocket socket;
     socket.connectToHost(address, 80);
@@ -60,7 +61,7 @@ qint64 oneExchange(const QString &address, QByteArray *reply = nullptr)
         return -1;
     QElapsedTimer clock;
     clock.start();
-    socket.write(clientRequest);
+    socket.write(request);
     QByteArray received;
     const bool closed = QTest::qWaitFor([&] {
         received += socket.readAll();
@@ -79,6 +80,26 @@ QStringList repliesLogged(const QByteArray &log)
     for (auto match = line.globalMatch(QString::fromLatin1(log)); match.hasNext();)
         labels.append(match.next().captured(1));
     return labels;
+}
+
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QRegularExpressionMatch rss =
+        QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    return rss.hasMatch() ? rss.captured(1).toLongLong() : -1;
+}
+
+// User and system CPU time of a process so far, in milliseconds.
+qint64 cpuMs(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = stat.readAll().split(' ');
+    return (fields.value(13).toLongLong() + fields.value(14).toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 const QByteArray storedReply = "HTTP/1.0 200 OK\r\nX-Stored: {yes}\r\n\r\n{\"result\":{\"realTime\":\"from a file\",\"v\":1}}";
@@ -110,6 +131,14 @@ private slots:
     void downAndUpAsARebootingDevice();
     void listenFailureSaysWhy_data();
     void listenFailureSaysWhy();
+    void refusedRequestsThenTheNextClient_data();
+    void refusedRequestsThenTheNextClient();
+    void peerThatNeverReadsHoldsLittle();
+    void connectionLimitStopsAndResumes();
+    void timeOuts_data();
+    void timeOuts();
+    void rateBelowFiftyBytesASecond_data();
+    void rateBelowFiftyBytesASecond();
 
 private:
     QTemporaryDir files_;
@@ -240,6 +269,13 @@ void DeviceSimTest::badOptions_data()
     QTest::newRow("down without up") << QStringList{"--down-ms", "500"} << QByteArray("--down-ms and --up-ms go together");
     QTest::newRow("unreadable reply file") << QStringList{"--reply-file", "/nonexistent/reply"}
                                            << QByteArray("cannot read --reply-file '/nonexistent/reply': No such file or directory");
+    mkfifo(QFile::encodeName(files_.filePath("fifo")).constData(), 0600);
+    QTest::newRow("reply file a FIFO, which would block the start") << QStringList{"--reply-file", files_.filePath("fifo")}
+                                       << "--reply-file '" + files_.filePath("fifo").toUtf8() + "' must be a regular file: it is a FIFO";
+    QTest::newRow("reply file a device, which reports no size") << QStringList{"--reply-file", "/dev/zero"}
+                                       << QByteArray("--reply-file '/dev/zero' must be a regular file: it is a device");
+    QTest::newRow("reply file a directory") << QStringList{"--reply-file", "/"}
+                                            << QByteArray("--reply-file '/' must be a regular file: it is a directory");
     QTest::newRow("reply file and reply size") << QStringList{"--reply-file", "/dev/null", "--reply-bytes", "100"}
                                                << QByteArray("--reply-file and --reply-bytes cannot be combined");
     QTest::newRow("fault rate above 1") << QStringList{"--fault-rate", "1.5"}
@@ -540,6 +576,189 @@ void DeviceSimTest::listenFailureSaysWhy()
     QCOMPARE(second.exitCode(), 1);
     QCOMPARE(QString::fromUtf8(second.log()),
              QStringLiteral("device_sim: cannot listen on %1 port 80: ").arg(address) + why.arg(address) + "\n");
+}
+
+void DeviceSimTest::refusedRequestsThenTheNextClient_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QByteArray>("logged");
+    const QByteArray head = "POST /api.php HTTP/1.1\r\nHost: 127.0.0.1:80\r\n";
+    QTest::newRow("a length that overflowed int: 413")
+        << head + "Content-Length: 2147483600\r\n\r\n" << QByteArray("413 Content Too Large")
+        << QByteArray("413 Content Too Large: Content-Length 2147483600 over the limit of 1048576, closing");
+    QTest::newRow("two different lengths: 400") << head + "Content-Length: 56\r\nContent-Length: 57\r\n\r\n"
+                                                << QByteArray("400 Bad Request")
+                                                << QByteArray("400 Bad Request: two different Content-Length values, closing");
+    QTest::newRow("a length not all digits: 400") << head + "Content-Length: 56abc\r\n\r\n" << QByteArray("400 Bad Request")
+                                                  << QByteArray("400 Bad Request: Content-Length not a number, closing");
+    QTest::newRow("a header over 64 KiB: 431")
+        << head + "X-Long: " + QByteArray(70000, 'a') << QByteArray("431 Request Header Fields Too Large")
+        << QByteArray("431 Request Header Fields Too Large: header over 65536 bytes, closing");
+}
+
+void DeviceSimTest::refusedRequestsThenTheNextClient()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, status);
+    QFETCH(QByteArray, logged);
+
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80"});
+    QVERIFY(sim.waitForListening());
+    QByteArray reply;
+    QVERIFY2(oneExchange(address, &reply, request) >= 0, "refused, then closed");
+    QVERIFY2(reply.startsWith("HTTP/1.1 " + status + "\r\n"), reply.constData());
+    QVERIFY2(reply.contains("\r\nConnection: close\r\n"), reply.constData());
+    QVERIFY(sim.waitForLog(" 127.0.0.1:"));
+    QVERIFY2(sim.log().contains(logged + "\n"), sim.log().constData());
+
+    QVERIFY(oneExchange(address, &reply, QByteArray(clientRequest).replace("Keep-Alive", "close")) >= 0);
+    QCOMPARE(parseReplies(reply).size(), 1);
+    QVERIFY(sim.terminate(1000));
+}
+
+void DeviceSimTest::peerThatNeverReadsHoldsLittle()
+{
+    // 8 MB of pipelined requests for 100 kB replies, never read: answered in full, the
+    // replies would be 14 GB.
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--reply-bytes", "100000"});
+    QVERIFY(sim.waitForListening());
+    QTcpSocket flood;
+    flood.setReadBufferSize(1);  // reads nothing of what the device sends
+    flood.connectToHost(address, 80);
+    QVERIFY(flood.waitForConnected(3000));
+    const QByteArray requests = clientRequest.repeated(8 * 1024 * 1024 / clientRequest.size());
+    flood.write(requests);
+    QTest::qWait(3000);  // the device reads what it reads; the rest stays with the peer's kernel
+
+    QVERIFY2(sim.log().contains("400000 bytes unsent: not reading from it until it reads\n"), sim.log().right(500).constData());
+    const qint64 peakKiB = residentKiB(sim.pid());
+    qInfo("device_sim's peak RSS with a peer that never reads: %lld KiB, %lld of 8388608 request bytes still unsent",
+          peakKiB, flood.bytesToWrite());
+    QVERIFY2(peakKiB > 0 && peakKiB < 64 * 1024, qPrintable(QString::number(peakKiB)));
+    QVERIFY2(flood.bytesToWrite() > 0, "the device stopped reading");
+    QByteArray reply;
+    QVERIFY2(oneExchange(address, &reply, QByteArray(clientRequest).replace("Keep-Alive", "close")) >= 0,
+             "another client is served meanwhile");
+    QCOMPARE(parseReplies(reply).size(), 1);
+    QVERIFY2(sim.terminate(1000), "SIGTERM ends it within a second");
+    QCOMPARE(sim.exitCode(), 0);
+}
+
+void DeviceSimTest::connectionLimitStopsAndResumes()
+{
+    // A hard limit of 64 descriptors leaves room for 48 connections.
+    const QString address = nextAddress();
+    const QStringList lowLimit{"prlimit", "--nofile=64:64"};
+    SimRun tooMany({"--listen", address, "--port", "80", "--max-connections", "49"}, lowLimit);
+    QVERIFY(tooMany.waitForExit(5000));
+    QCOMPARE(tooMany.exitCode(), 2);
+    QCOMPARE(tooMany.log(), QByteArray("device_sim: --max-connections 49 is more than the descriptor limit of 64 allows (48)\n"));
+
+    SimRun sim({"--listen", address, "--port", "80"}, lowLimit);
+    QVERIFY(sim.waitForListening());
+    QVERIFY2(sim.log().contains("at most 48 connections"), sim.log().constData());
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 60; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        idle.back()->connectToHost(address, 80);
+        QVERIFY(idle.back()->waitForConnected(3000));  // the kernel's queue takes what the device does not
+    }
+    QVERIFY(sim.waitForLog("48 connections open, the most allowed (--max-connections): accepting no more until some close\n"));
+    const qint64 cpuBefore = cpuMs(sim.pid());
+    QTest::qWait(2000);
+    const qint64 cpuAtLimit = cpuMs(sim.pid()) - cpuBefore;
+    QVERIFY2(cpuAtLimit < 200, qPrintable(QStringLiteral("%1 ms of CPU in 2 s at the limit").arg(cpuAtLimit)));
+
+    QTcpSocket waiting;
+    waiting.connectToHost(address, 80);
+    QVERIFY(waiting.waitForConnected(3000));
+    waiting.write(QByteArray(clientRequest).replace("Keep-Alive", "close"));
+    QVERIFY2(!waiting.waitForReadyRead(500), "not served while the device is full");
+    idle.resize(20);  // 40 close: the waiting ones are taken, this one with them
+    QVERIFY2(waiting.waitForReadyRead(5000), "served once connections closed");
+    QVERIFY(waiting.readAll().startsWith("HTTP/1.1 200 OK\r\n"));
+    QVERIFY(sim.waitForLog("accepting connections again, "));
+}
+
+void DeviceSimTest::timeOuts_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<int>("closedAfterMinMs");  // -1: still open after 2 s
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("half a request: closed after --request-timeout-ms")
+        << QStringList{"--request-timeout-ms", "800"} << clientRequest.left(30) << 800
+        << QByteArray("request not whole 800 ms after it began (--request-timeout-ms), closing\n");
+    QTest::newRow("keep-alive and nothing more: closed after --idle-timeout-ms")
+        << QStringList{"--idle-timeout-ms", "800"} << clientRequest << 800
+        << QByteArray("idle for 800 ms (--idle-timeout-ms), closing\n");
+    QTest::newRow("silent holds its connection: never idle")
+        << QStringList{"--idle-timeout-ms", "300", "--mode", "silent"} << clientRequest << -1 << QByteArray();
+    QTest::newRow("gap holds its connection through the gap")
+        << QStringList{"--idle-timeout-ms", "300", "--request-timeout-ms", "300", "--mode", "gap", "--gap-ms", "2500"}
+        << clientRequest << -1 << QByteArray();
+}
+
+void DeviceSimTest::timeOuts()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, sent);
+    QFETCH(int, closedAfterMinMs);
+    QFETCH(QByteArray, logged);
+
+    const QString address = nextAddress();
+    SimRun sim(QStringList{"--listen", address, "--port", "80"} + arguments);
+    QVERIFY(sim.waitForListening());
+    QTcpSocket socket;
+    socket.connectToHost(address, 80);
+    QVERIFY(socket.waitForConnected(3000));
+    QElapsedTimer clock;
+    clock.start();
+    socket.write(sent);
+    const bool closed = QTest::qWaitFor([&] {
+        socket.readAll();
+        return socket.state() == QAbstractSocket::UnconnectedState;
+    }, closedAfterMinMs < 0 ? 2000 : closedAfterMinMs + 3000);
+    if (closedAfterMinMs < 0) {
+        QVERIFY2(!closed, "held open");
+        return;
+    }
+    QVERIFY(closed);
+    QVERIFY2(clock.elapsed() >= closedAfterMinMs - 50, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(sim.waitForLog(logged));
+}
+
+void DeviceSimTest::rateBelowFiftyBytesASecond_data()
+{
+    QTest::addColumn<int>("rate");
+    QTest::newRow("--rate 10") << 10;
+    QTest::newRow("--rate 1") << 1;
+}
+
+void DeviceSimTest::rateBelowFiftyBytesASecond()
+{
+    QFETCH(int, rate);
+
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--rate", QString::number(rate)});
+    QVERIFY(sim.waitForListening());
+    QTcpSocket socket;
+    socket.connectToHost(address, 80);
+    QVERIFY(socket.waitForConnected(3000));
+    socket.write(clientRequest);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 received = 0;
+    QVERIFY(QTest::qWaitFor([&] {
+        received += socket.readAll().size();
+        return clock.elapsed() >= 3000;
+    }, 4000));
+    const double expected = rate * clock.elapsed() / 1000.0;
+    QVERIFY2(received >= expected * 0.6 - 1 && received <= expected * 1.4 + 1,
+             qPrintable(QStringLiteral("%1 bytes in %2 ms").arg(received).arg(clock.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(DeviceSimTest)
