@@ -61,7 +61,7 @@ const OptionEntry optionEntries[] = {
     {"mode", "name", "How to answer (ok); see the modes below."},
     {"close", "", "Close the connection after each reply."},
     {"gap-ms", "ms", "Silence inside a reply in burst and gap modes."},
-    {"reply-bytes", "n", "Pad each JSON reply to make the whole reply n bytes."},
+    {"reply-bytes", "n", "Pad JSON replies to n bytes, headers and all."},
     {"reply-file", "file", "Answer with this file's bytes, headers and all."},
     {"delay-ms", "ms", "Wait this long before each reply (0)."},
     {"jitter-ms", "ms", "Wait up to this much longer, drawn at random (0)."},
@@ -69,13 +69,13 @@ const OptionEntry optionEntries[] = {
     {"down-ms", "ms", "Stop listening for this long after each --up-ms."},
     {"up-ms", "ms", "Listen for this long between the --down-ms pauses."},
     {"fault-rate", "p", "Share of requests, 0 to 1, that get a fault."},
-    {"faults", "list", "Comma-separated faults to draw from (all marked *)."},
+    {"faults", "list", "Faults to draw from, by commas (all marked *)."},
     {"seed", "n", "Seed of the fault, jitter and garbage draws."},
     {"dump", "", "Log the raw bytes of every request too, escaped."},
-    {"max-body-bytes", "n", "Refuse (413) a request body over n bytes (1048576)."},
-    {"request-timeout-ms", "ms", "Close a request not whole this long after it began (10000)."},
-    {"idle-timeout-ms", "ms", "Close a keep-alive connection idle this long (60000)."},
-    {"max-connections", "n", "Stop accepting at n open connections (the descriptor limit, less a margin)."},
+    {"max-body-bytes", "n", "Refuse (413) a body over n bytes (1048576)."},
+    {"request-timeout-ms", "ms", "Close a request not whole in time (10000)."},
+    {"idle-timeout-ms", "ms", "Close a connection idle this long (60000)."},
+    {"max-connections", "n", "At most n connections (fd limit less a margin)."},
 };
 
 class Reader {
