@@ -18,6 +18,7 @@ constexpr qint64 readChunkBytes = 64 * 1024;
 // Requests read ahead of their turn on one connection.
 constexpr std::size_t maxQueuedPlans = 4;
 constexpr int acceptRetryMs = 100;
+constexpr int maxAcceptedAtOnce = 32;
 
 }  // namespace
 
@@ -118,14 +119,18 @@ void Device::comeUp()
     upDown_.start(options_.upMs);
 }
 
-// Takes waiting connections while it is below its limit. At the limit the server holds
-// one accepted connection and accepts no more, so nothing spins; closing connections
-// take it up again.
+// Takes waiting connections while it is below its limit. The server accepts no more than
+// the room left, and at the limit it holds one and accepts no more, so nothing spins;
+// closing connections take it up again.
 void Device::acceptPending()
 {
     QTcpServer &server = listener_.server();
     while (static_cast<int>(connections_.size()) < maxConnections_ && server.hasPendingConnections())
         add(server.nextPendingConnection());
+    // Many at a time while there is room, so a crowd is not taken one per turn of the
+    // event loop; one at the limit, where it waits.
+    const int room = maxConnections_ - static_cast<int>(connections_.size());
+    server.setMaxPendingConnections(std::clamp(room, 1, maxAcceptedAtOnce));
     const bool waiting = server.hasPendingConnections();
     if (waiting && !full_)
         logLine(QStringLiteral("%1 %2 connections open, the most allowed (--max-connections): accepting no more "
@@ -290,7 +295,10 @@ void Device::startNextPlan(Connection *c)
     c->inEndless = false;
     c->rateCredit = 0;
     c->deadline.stop();
-    wait(c, c->plan.delayMs, false);
+    if (c->plan.delayMs > 0)
+        wait(c, c->plan.delayMs, false);
+    else if (advance(c))
+        send(c);
 }
 
 void Device::wait(Connection *c, int ms, bool forRate)

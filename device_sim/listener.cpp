@@ -20,8 +20,7 @@ constexpr int wantedBacklog = 1024;
 Listener::Listener(const QHostAddress &address, quint16 port, bool fullQueue)
     : address_(address), port_(port), fullQueue_(fullQueue)
 {
-    // One accepted connection waits at most: the device takes it, or leaves it there while
-    // it is at its connection limit, and the server accepts no more until it is taken.
+    // The device sets how many accepted connections may wait for it, by the room it has.
     server_.setMaxPendingConnections(1);
 }
 
