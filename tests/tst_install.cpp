@@ -94,7 +94,7 @@ void InstallTest::installedPrograms_data()
     // Under a leak checker, the demonstration's one intended leak is suppressed for it alone.
     QTest::newRow("inheritance, in the project's libexec directory")
         << demoDir + "/inheritance" << QStringList{} << 0 << QByteArray("ctor Human\nctor Employee\n")
-        << QStringLiteral("suppressions=" INHERITANCE_LSAN_SUPPRESSIONS ":print_suppressions=0");
+        << QStringLiteral("suppressions='" INHERITANCE_LSAN_SUPPRESSIONS "':print_suppressions=0");
 }
 
 void InstallTest::installedPrograms()
