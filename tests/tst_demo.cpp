@@ -38,6 +38,8 @@ class DemoTest : public QObject {
 
 private slots:
     void showsLiveStatusLinesUntilCtrlC();
+    void signalToTheDemoEndsBothPrograms_data();
+    void signalToTheDemoEndsBothPrograms();
 };
 
 void DemoTest::showsLiveStatusLinesUntilCtrlC()
@@ -73,6 +75,54 @@ void DemoTest::showsLiveStatusLinesUntilCtrlC()
     QVERIFY2(!screen.contains("Error") && !screen.contains("No connection"), screen.constData());
     QVERIFY2(ended, "the demo did not end on Ctrl-C");
     QVERIFY2(left.isEmpty(), "processes of the demo were left running");
+}
+
+void DemoTest::signalToTheDemoEndsBothPrograms_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM (kill PID)") << int(SIGTERM);
+    QTest::newRow("SIGHUP (a closed terminal)") << int(SIGHUP);
+}
+
+// The demo runs in a terminal, as for Ctrl-C, but only its own process gets the signal,
+// not its process group: the shell that started the client, the client's parent.
+void DemoTest::signalToTheDemoEndsBothPrograms()
+{
+    QFETCH(int, signal);
+
+    QVERIFY2(demoProcesses().isEmpty(), "a demo is already running");
+    QProcess terminal;
+    terminal.setWorkingDirectory(QStringLiteral(SOURCE_DIR));
+    // The terminal's shell outlives the demo, as a user's does, so that closing the
+    // terminal does not end the programs in the demo's stead.
+    terminal.start(QStringLiteral("script"), {"-qfec", "scripts/demo; sleep 30", "/dev/null"});
+    QVERIFY(terminal.waitForStarted(5000));
+    QByteArray screen;
+    const bool twoLines = QTest::qWaitFor([&] {
+        screen += terminal.readAllStandardOutput();
+        return screen.count("nLoop:\t") >= 2;
+    }, 60000);
+    const QList<qint64> running = demoProcesses();
+    qint64 demo = -1;
+    for (const qint64 pid : running) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().split('\0').value(0).endsWith("/testVRN730") &&
+            stat.open(QIODevice::ReadOnly))
+            demo = stat.readAll().split(' ').value(3).toLongLong();  // its parent
+    }
+    if (demo > 0)
+        ::kill(static_cast<pid_t>(demo), signal);
+    const bool bothGone = QTest::qWaitFor([] { return demoProcesses().isEmpty(); }, 10000);
+    for (const qint64 pid : demoProcesses())
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    terminal.kill();
+    terminal.waitForFinished(5000);
+
+    QVERIFY2(twoLines, screen.constData());
+    QCOMPARE(running.size(), 2);
+    QVERIFY2(demo > 0, "the client's parent, the demo, not found");
+    QVERIFY2(bothGone, "device_sim or testVRN730 was left running");
 }
 
 QTEST_GUILESS_MAIN(DemoTest)
