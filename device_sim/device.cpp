@@ -222,6 +222,9 @@ void Device::readRequests(Connection *c)
         c->ending = plan.ending != Ending::KeepOpen;  // nothing more is read on a connection that is ending
         c->queue.push_back(std::move(plan));
     }
+    startNextPlan(c);
+    if (c->gone)
+        return;
     const bool reading = isReading(c);
     if (!reading && !c->ending && !c->throttled && c->socket->bytesToWrite() >= outputBound_) {
         c->throttled = true;
@@ -229,9 +232,7 @@ void Device::readRequests(Connection *c)
                     .arg(timestamp(), c->peer)
                     .arg(c->socket->bytesToWrite()));
     }
-    startNextPlan(c);
-    if (!c->gone)
-        armDeadline(c, reading);
+    armDeadline(c, reading);
 }
 
 void Device::logRequest(const Connection *c, const Request &request, const QString &label)
