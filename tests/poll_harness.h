@@ -4,10 +4,12 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -28,6 +30,17 @@ inline qint64 nowMs()
 {
     static QElapsedTimer clock = [] { QElapsedTimer t; t.start(); return t; }();
     return clock.elapsed();
+}
+
+// A size in KiB from /proc/PID/status: "VmRSS", "VmHWM"; -1 when it cannot be read.
+inline qint64 statusKiB(qint64 pid, const char *field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QRegularExpressionMatch size =
+        QRegularExpression(QLatin1String(field) + QStringLiteral(":\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    return size.hasMatch() ? size.captured(1).toLongLong() : -1;
 }
 
 // Each test executable passes its own third octet, so executables running side by side

@@ -82,16 +82,6 @@ QStringList repliesLogged(const QByteArray &log)
     return labels;
 }
 
-qint64 residentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QRegularExpressionMatch rss =
-        QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
-    return rss.hasMatch() ? rss.captured(1).toLongLong() : -1;
-}
-
 // User and system CPU time of a process so far, in milliseconds.
 qint64 cpuMs(qint64 pid)
 {
@@ -634,7 +624,7 @@ void DeviceSimTest::peerThatNeverReadsHoldsLittle()
     QTest::qWait(3000);  // the device reads what it reads; the rest stays with the peer's kernel
 
     QVERIFY2(sim.log().contains("400000 bytes unsent: not reading from it until it reads\n"), sim.log().right(500).constData());
-    const qint64 peakKiB = residentKiB(sim.pid());
+    const qint64 peakKiB = statusKiB(sim.pid(), "VmHWM");
     qInfo("device_sim's peak RSS with a peer that never reads: %lld KiB, %lld of 8388608 request bytes still unsent",
           peakKiB, flood.bytesToWrite());
 #ifdef SANITIZED

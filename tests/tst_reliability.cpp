@@ -59,16 +59,6 @@ Descriptors steadyDescriptors(qint64 pid)
     return steady;
 }
 
-qint64 residentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QRegularExpressionMatch rss =
-        QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
-    return rss.hasMatch() ? rss.captured(1).toLongLong() : -1;
-}
-
 // The shape of every cycle that had a connection; captures: value, len, n{, n}.
 const QRegularExpression statusLine(QStringLiteral(
     "^nLoop:\\t\\d+(?:\\t(\"realTime\":[^\\t]*)\\t)?\\tlen:\\t(\\d+)\\tn\\{:(\\d+)\\tn\\}:(\\d+)\\r"
@@ -145,12 +135,12 @@ void ReliabilityTest::soakKeepsDescriptorsAndMemoryFlat()
     QVERIFY(client.waitForCycles(200, 10000));
     QTest::qWait(1000);  // let the allocator settle
     const Descriptors early = steadyDescriptors(client.pid());
-    const qint64 earlyRss = residentKiB(client.pid());
+    const qint64 earlyRss = statusKiB(client.pid(), "VmRSS");
     const int earlyCycles = client.cycles().size();
 
     QTest::qWait(13000);
     const Descriptors late = steadyDescriptors(client.pid());
-    const qint64 lateRss = residentKiB(client.pid());
+    const qint64 lateRss = statusKiB(client.pid(), "VmRSS");
     const int cycles = client.cycles().size();
     qInfo("soak: %d cycles, %d in the measured 13 s; RSS %lld KiB -> %lld KiB; %d descriptors",
           cycles, cycles - earlyCycles, earlyRss, lateRss, late.sockets + late.others);
