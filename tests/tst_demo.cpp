@@ -31,6 +31,20 @@ QList<qint64> demoProcesses()
     return found;
 }
 
+// Starts COMMAND in a terminal (a pseudo-terminal under script) in the source tree, and
+// waits until the screen shows two status lines; the screen so far goes into SCREEN.
+bool showsTwoStatusLines(QProcess &terminal, const QString &command, QByteArray *screen)
+{
+    terminal.setWorkingDirectory(QStringLiteral(SOURCE_DIR));
+    terminal.start(QStringLiteral("script"), {"-qfec", command, "/dev/null"});
+    if (!terminal.waitForStarted(5000))
+        return false;
+    return QTest::qWaitFor([&] {
+        *screen += terminal.readAllStandardOutput();
+        return screen->count("nLoop:\t") >= 2;
+    }, 60000);
+}
+
 }  // namespace
 
 class DemoTest : public QObject {
@@ -46,15 +60,8 @@ void DemoTest::showsLiveStatusLinesUntilCtrlC()
 {
     QVERIFY2(demoProcesses().isEmpty(), "a demo is already running");
     QProcess terminal;
-    terminal.setWorkingDirectory(QStringLiteral(SOURCE_DIR));
-    terminal.start(QStringLiteral("script"), {"-qfec", "scripts/demo", "/dev/null"});
-    QVERIFY(terminal.waitForStarted(5000));
-
     QByteArray screen;
-    const bool twoLines = QTest::qWaitFor([&] {
-        screen += terminal.readAllStandardOutput();
-        return screen.count("nLoop:\t") >= 2;
-    }, 60000);
+    const bool twoLines = showsTwoStatusLines(terminal, QStringLiteral("scripts/demo"), &screen);
     terminal.write("\x03");  // Ctrl-C, as typed: the terminal signals the demo's foreground group
     const bool ended = QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, 15000);
     screen += terminal.readAllStandardOutput();
@@ -91,17 +98,11 @@ void DemoTest::signalToTheDemoEndsBothPrograms()
     QFETCH(int, signal);
 
     QVERIFY2(demoProcesses().isEmpty(), "a demo is already running");
-    QProcess terminal;
-    terminal.setWorkingDirectory(QStringLiteral(SOURCE_DIR));
     // The terminal's shell outlives the demo, as a user's does, so that closing the
     // terminal does not end the programs in the demo's stead.
-    terminal.start(QStringLiteral("script"), {"-qfec", "scripts/demo; sleep 30", "/dev/null"});
-    QVERIFY(terminal.waitForStarted(5000));
+    QProcess terminal;
     QByteArray screen;
-    const bool twoLines = QTest::qWaitFor([&] {
-        screen += terminal.readAllStandardOutput();
-        return screen.count("nLoop:\t") >= 2;
-    }, 60000);
+    const bool twoLines = showsTwoStatusLines(terminal, QStringLiteral("scripts/demo; sleep 30"), &screen);
     const QList<qint64> running = demoProcesses();
     qint64 demo = -1;
     for (const qint64 pid : running) {
