@@ -4,6 +4,7 @@
 // jitter, rate and down time. One log line per request goes to stderr.
 
 #include "device.h"
+#include "event_loop.h"
 #include "log.h"
 #include "options.h"
 
@@ -75,9 +76,7 @@ QString describe(const Options &options, int maxConnections)
 
 int main(int argc, char *argv[])
 {
-    // Qt's plain poll() loop, not GLib's, whose lists of descriptors cost time in
-    // proportion to the open connections at every connection's start and end.
-    qputenv("QT_NO_GLIB", "1");
+    QCoreApplication::setEventDispatcher(new EpollEventDispatcher);
     QCoreApplication app(argc, argv);
 
     const rlim_t descriptors = raiseDescriptorLimit();
