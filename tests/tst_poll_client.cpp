@@ -294,9 +294,9 @@ void PollClientTest::responseCheck_data()
     QTest::newRow("invalid UTF-8 in the value becomes U+FFFD")
         << head + "{\"realTime\":\"\xff\"}"
         << QByteArray("nLoop:\t1\t\"realTime\":\"\xef\xbf\xbd\"}\t\tlen:\t35\tn{:1\tn}:1\r\033[0m");
-    QTest::newRow("control characters in the value are masked")
-        << head + "{\"realTime\":\"\033[2J\x07\x7f\xc2\x85\tx\"}"
-        << QByteArray("nLoop:\t1\t\"realTime\":\"?[2J????x\"}\t\tlen:\t44\tn{:1\tn}:1\r\033[0m");
+    QTest::newRow("control characters in the value are masked: C0, DEL, C1 from U+0080 to U+009F, not U+00A0")
+        << head + "{\"realTime\":\"\033[2J\x07\x7f\xc2\x80\xc2\x85\xc2\x9f\xc2\xa0\tx\"}"
+        << QByteArray("nLoop:\t1\t\"realTime\":\"?[2J?????\xc2\xa0?x\"}\t\tlen:\t50\tn{:1\tn}:1\r\033[0m");
 }
 
 void PollClientTest::responseCheck()
