@@ -209,10 +209,14 @@ inline int takeCycles(const QByteArray &output, int from, QList<QByteArray> *cyc
     return start;
 }
 
-// Ends a process the test started, by its pid, if it is still running.
+// Ends a process the test started, by its pid, if it is still running: SIGTERM first, so
+// that a coverage build writes its counts, then SIGKILL if that has not ended it.
 inline void endByPid(QProcess &process)
 {
-    if (process.state() != QProcess::NotRunning) {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
         process.kill();
         process.waitForFinished(5000);
     }
