@@ -239,11 +239,10 @@ QHostAddress lookUpIPv4(const QString &name)
     return address;
 }
 
-// Time left of a socket time-out after elapsedMs; -1 stays "no limit", as in QAbstractSocket.
+// Time left of the connect wait after elapsedMs. The wait is ten times the reply time-out
+// in 32 bits, so it is even and never Qt's -1, "no limit".
 int remainingTimeout(int timeoutMs, std::int64_t elapsedMs)
 {
-    if (timeoutMs == -1)
-        return -1;
     return static_cast<int>(std::max<std::int64_t>(0, timeoutMs - elapsedMs));
 }
 

@@ -238,6 +238,7 @@ void PollClientTest::cannotConnect_data()
     QTest::newRow("-t -1: the connect wait is -10, not 'no limit'") << QString() << "-1";
     QTest::newRow("-t 214748365: the connect wait, kept to 32 bits, wraps negative") << QString() << "214748365";
     QTest::newRow("-i a name that does not resolve") << "no-such-device.invalid" << "1000";
+    QTest::newRow("-i a name that is no host name") << "a..b" << "1000";
 }
 
 void PollClientTest::cannotConnect()
