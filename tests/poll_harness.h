@@ -224,19 +224,19 @@ inline void endByPid(QProcess &process)
 
 // Runs the real client; the destructor ends it by its pid. A shell redirection, when
 // given, is applied as the shell replaces itself with the client, so the pid stays its.
+// A launcher, such as unshare with its options, must replace itself with what it runs.
 class ClientRun {
 public:
     explicit ClientRun(const QStringList &arguments,
                        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
-                       const QString &redirection = QString())
+                       const QString &redirection = QString(), const QStringList &launcher = QStringList())
     {
-        if (redirection.isEmpty()) {
-            process_.setProgram(QStringLiteral(POLL_CLIENT));
-            process_.setArguments(arguments);
-        } else {
-            process_.setProgram(QStringLiteral("/bin/bash"));
-            process_.setArguments(QStringList{"-c", "exec \"$0\" \"$@\" " + redirection, POLL_CLIENT} + arguments);
-        }
+        QStringList command{POLL_CLIENT};
+        if (!redirection.isEmpty())
+            command = QStringList{"/bin/bash", "-c", "exec \"$0\" \"$@\" " + redirection, POLL_CLIENT};
+        command = launcher + command + arguments;
+        process_.setProgram(command.first());
+        process_.setArguments(command.mid(1));
         process_.setProcessEnvironment(environment);
         QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { readOutput(); });
         startedMs_ = nowMs();

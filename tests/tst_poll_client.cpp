@@ -1,6 +1,9 @@
 // The real testVRN730 binary against fake devices on loopback addresses.
 #include "poll_harness.h"
 
+#include <QNetworkDatagram>
+#include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -32,6 +35,61 @@ const QByteArray goodReply = httpReply(goodBody);
 const QByteArray goodCycle = "nLoop:\t1\t\"realTime\":\"12:00:01.250\"\t\tlen:\t" +
                              QByteArray::number(goodReply.size()) + "\tn{:2\tn}:2\r\033[0m";
 
+// A name server that answers every query after a delay: a type A query with one address,
+// any other with no answer.
+class SlowNameServer {
+public:
+    SlowNameServer(const QString &address, const QString &answer, int delayMs)
+        : answer_(answer), delayMs_(delayMs)
+    {
+        listening_ = socket_.bind(QHostAddress(address), 53);
+        QObject::connect(&socket_, &QUdpSocket::readyRead, [this] { answerAll(); });
+    }
+
+    bool isListening() const { return listening_; }
+    int queryCount() const { return queryCount_; }
+
+private:
+    void answerAll()
+    {
+        while (socket_.hasPendingDatagrams()) {
+            const QNetworkDatagram query = socket_.receiveDatagram();
+            ++queryCount_;
+            QTimer::singleShot(delayMs_, &socket_, [this, reply = replyTo(query.data()), query] {
+                socket_.writeDatagram(reply, query.senderAddress(), static_cast<quint16>(query.senderPort()));
+            });
+        }
+    }
+
+    // The header's 12 bytes, then the question: labels, each after its length, up to an
+    // empty one, then type and class. The reply repeats the question.
+    QByteArray replyTo(const QByteArray &query) const
+    {
+        int end = 12;
+        while (end < query.size() && query[end] != 0)
+            end += 1 + static_cast<uchar>(query[end]);
+        end += 5;
+        if (end > query.size())
+            return QByteArray();
+        const bool typeA = query.mid(end - 4, 2) == QByteArray("\0\1", 2);
+        QByteArray reply = query.left(2) + QByteArray("\x81\x80\0\1\0", 5) + char(typeA ? 1 : 0) +
+                           QByteArray(4, '\0') + query.mid(12, end - 12);
+        if (typeA) {
+            reply += QByteArray("\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4", 12);  // the name above, A, IN, 60 s, 4 bytes
+            const quint32 ip = answer_.toIPv4Address();
+            for (int shift = 24; shift >= 0; shift -= 8)
+                reply += static_cast<char>(ip >> shift);
+        }
+        return reply;
+    }
+
+    QHostAddress answer_;
+    int delayMs_;
+    bool listening_ = false;
+    int queryCount_ = 0;
+    QUdpSocket socket_;
+};
+
 }  // namespace
 
 class PollClientTest : public QObject {
@@ -50,6 +108,8 @@ private slots:
     void connectionFailureThenRecovery();
     void cannotConnect_data();
     void cannotConnect();
+    void lookupCountsAgainstTheConnectWait_data();
+    void lookupCountsAgainstTheConnectWait();
     void responseCheck_data();
     void responseCheck();
     void pausePeriod_data();
@@ -256,6 +316,63 @@ void PollClientTest::cannotConnect()
     ClientRun client({"-i", host.isEmpty() ? address : host, "-p", "100", "-t", timeout});
     QVERIFY(client.waitForCycles(2, 10000));
     QCOMPARE(client.cycles().mid(0, 2), (QList<QByteArray>{noConnectionCycle, noConnectionCycle}));
+    QCOMPARE(client.errorOutput(), QByteArray());
+}
+
+void PollClientTest::lookupCountsAgainstTheConnectWait_data()
+{
+    QTest::addColumn<int>("lookupMs");
+    QTest::addColumn<bool>("deviceAccepts");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<int>("atLeastMs");
+    QTest::addColumn<int>("underMs");
+    // With -t 300 the connect wait is 3000 ms; the first cycle starts after a 100 ms pause.
+    QTest::newRow("a lookup longer than the wait leaves none to connect")
+        << 2000 << false << noConnectionCycle << 2000 << 4000;
+    QTest::newRow("after a quick lookup the device is reached") << 500 << true << goodCycle << 500 << 3000;
+}
+
+// The name is looked up through a name server of the test's own, which the client sees
+// through its own /etc/resolv.conf in a mount namespace of its own.
+void PollClientTest::lookupCountsAgainstTheConnectWait()
+{
+    QFETCH(int, lookupMs);
+    QFETCH(bool, deviceAccepts);
+    QFETCH(QByteArray, expected);
+    QFETCH(int, atLeastMs);
+    QFETCH(int, underMs);
+
+    FakeDevice namespaceCheck(defaultDeviceIp, 80, replyAndClose(goodReply));
+    QVERIFY2(namespaceCheck.isListening(), "run the suite through scripts/test");
+    const QString nameServerAddress = nextAddress();
+    const QString address = nextAddress();
+    SlowNameServer nameServer(nameServerAddress, address, lookupMs);
+    QVERIFY2(nameServer.isListening(), "port 53 needs root in the namespace");
+    QTemporaryDir dir;
+    QFile resolvConf(dir.filePath("resolv.conf"));
+    QVERIFY(resolvConf.open(QIODevice::WriteOnly));
+    resolvConf.write("nameserver " + nameServerAddress.toLatin1() + "\noptions timeout:10 attempts:1\n");
+    resolvConf.close();
+
+    std::unique_ptr<FakeDevice> device;
+    std::unique_ptr<SimRun> fullQueue;
+    if (deviceAccepts) {
+        device = std::make_unique<FakeDevice>(address, 80, replyAndClose(goodReply));
+        QVERIFY(device->isListening());
+    } else {
+        fullQueue = std::make_unique<SimRun>(QStringList{"--listen", address, "--port", "80", "--mode", "slow-accept"});
+        QVERIFY(fullQueue->waitForListening());
+    }
+
+    const QStringList ownResolvConf{"unshare", "-m", "/bin/sh", "-c",
+                                    "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", resolvConf.fileName()};
+    ClientRun client({"-i", "slow-device.test", "-p", "100", "-t", "300"}, QProcessEnvironment::systemEnvironment(),
+                     QString(), ownResolvConf);
+    QVERIFY(client.waitForCycles(1, 10000));
+    QCOMPARE(client.cycles().first(), expected);
+    QCOMPARE(nameServer.queryCount(), 1);
+    const qint64 cycleMs = client.cycleDoneMs().first() - client.startedMs();
+    QVERIFY2(cycleMs >= atLeastMs && cycleMs < underMs, qPrintable(QString::number(cycleMs)));
     QCOMPARE(client.errorOutput(), QByteArray());
 }
 
