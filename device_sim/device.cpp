@@ -238,7 +238,7 @@ void Device::readRequests(Connection *c)
 void Device::logRequest(const Connection *c, const Request &request, const QString &label)
 {
     logLine(QStringLiteral("%1 %2 %3 %4 body %5 bytes: %6")
-                .arg(timestamp(), c->peer, QString::fromLatin1(request.method), QString::fromLatin1(request.path))
+                .arg(timestamp(), c->peer, escaped(request.method), escaped(request.path))
                 .arg(request.body.size())
                 .arg(label));
     if (options_.dump)

@@ -121,6 +121,8 @@ private slots:
     void downAndUpAsARebootingDevice();
     void listenFailureSaysWhy_data();
     void listenFailureSaysWhy();
+    void unservedRequestsAreAnsweredAndLogged_data();
+    void unservedRequestsAreAnsweredAndLogged();
     void refusedRequestsThenTheNextClient_data();
     void refusedRequestsThenTheNextClient();
     void peerThatNeverReadsHoldsLittle();
@@ -566,6 +568,38 @@ void DeviceSimTest::listenFailureSaysWhy()
     QCOMPARE(second.exitCode(), 1);
     QCOMPARE(QString::fromUtf8(second.log()),
              QStringLiteral("device_sim: cannot listen on %1 port 80: ").arg(address) + why.arg(address) + "\n");
+}
+
+void DeviceSimTest::unservedRequestsAreAnsweredAndLogged_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QByteArray>("logged");  // the log line after the peer, then the --dump line
+    const QByteArray end = "\r\nConnection: close\r\n\r\n";
+    const QByteArray endDumped = "\\r\\nConnection: close\\r\\n\\r\\n";
+    QTest::newRow("GET: 405") << "GET /api.php HTTP/1.1" + end << QByteArray("405 Method Not Allowed")
+                              << "GET /api.php body 0 bytes: 405\n  GET /api.php HTTP/1.1" + endDumped;
+    QTest::newRow("another path: 404") << "POST /index.html HTTP/1.1" + end << QByteArray("404 Not Found")
+                                       << "POST /index.html body 0 bytes: 404\n  POST /index.html HTTP/1.1" + endDumped;
+    QTest::newRow("control bytes in the path and headers reach the log escaped")
+        << "POST /\x1b]0;x\x07\\\xff HTTP/1.1\r\nX-Tab:\t1" + end << QByteArray("404 Not Found")
+        << "POST /\\x1b]0;x\\x07\\\\\\xff body 0 bytes: 404\n"
+           "  POST /\\x1b]0;x\\x07\\\\\\xff HTTP/1.1\\r\\nX-Tab:\\t1" + endDumped;
+}
+
+void DeviceSimTest::unservedRequestsAreAnsweredAndLogged()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, status);
+    QFETCH(QByteArray, logged);
+
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--dump"});
+    QVERIFY(sim.waitForListening());
+    QByteArray reply;
+    QVERIFY2(oneExchange(address, &reply, request) >= 0, "answered, then closed");
+    QVERIFY2(reply.startsWith("HTTP/1.1 " + status + "\r\n"), reply.constData());
+    QVERIFY(sim.waitForLog(logged + "\n"));
 }
 
 void DeviceSimTest::refusedRequestsThenTheNextClient_data()
