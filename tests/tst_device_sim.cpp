@@ -268,6 +268,11 @@ void DeviceSimTest::badOptions_data()
                                        << QByteArray("--reply-file '/dev/zero' must be a regular file: it is a device");
     QTest::newRow("reply file a directory") << QStringList{"--reply-file", "/"}
                                             << QByteArray("--reply-file '/' must be a regular file: it is a directory");
+    QFile overCap(files_.filePath("over-cap"));
+    if (overCap.open(QIODevice::WriteOnly))
+        overCap.resize(256 * 1024 * 1024 + 1);  // sparse: it takes no room on the disk
+    QTest::newRow("reply file over the largest reply") << QStringList{"--reply-file", overCap.fileName()}
+                                       << "--reply-file '" + overCap.fileName().toUtf8() + "' holds more than the 268435456 bytes a reply may have";
     QTest::newRow("reply file and reply size") << QStringList{"--reply-file", "/dev/null", "--reply-bytes", "100"}
                                                << QByteArray("--reply-file and --reply-bytes cannot be combined");
     QTest::newRow("fault rate above 1") << QStringList{"--fault-rate", "1.5"}
