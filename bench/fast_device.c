@@ -31,15 +31,16 @@ static void makeReply(size_t wanted)
 {
     char head[128];
     size_t bodySize = sizeof body - 1;
-    int headSize = snprintf(head, sizeof head,
-                            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n\r\n", bodySize);
+    int headSize =
+        snprintf(head, sizeof head, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n\r\n",
+                 bodySize);
     if (wanted > (size_t)headSize + bodySize) {
         /* The Content-Length digits depend on the body size: settle them first. */
         for (int i = 0; i < 3; ++i) {
             bodySize = wanted - (size_t)headSize;
-            headSize = snprintf(head, sizeof head,
-                                "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n\r\n",
-                                bodySize);
+            headSize =
+                snprintf(head, sizeof head,
+                         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n\r\n", bodySize);
         }
     }
     replySize = (size_t)headSize + bodySize;
@@ -50,7 +51,7 @@ static void makeReply(size_t wanted)
     }
     memcpy(reply, head, (size_t)headSize);
     memset(reply + headSize, ' ', bodySize);
-    memcpy(reply + headSize, body, sizeof body - 2);  /* all but the final brace */
+    memcpy(reply + headSize, body, sizeof body - 2); /* all but the final brace */
     reply[replySize - 1] = '}';
 }
 
@@ -122,7 +123,7 @@ static void serveMany(int listener)
             if (got <= 0) {
                 if (got < 0 && errno == EAGAIN)
                     continue;
-                close(fd);  /* leaves the epoll set with it */
+                close(fd); /* leaves the epoll set with it */
                 continue;
             }
             have[fd] += (size_t)got;
@@ -134,7 +135,7 @@ static void serveMany(int listener)
                 have[fd] -= length;
             }
             if (have[fd] == bufferSize)
-                close(fd);  /* no request of ours is that long */
+                close(fd); /* no request of ours is that long */
         }
     }
 }

@@ -126,7 +126,8 @@ int main(int argc, char *argv[])
     char request[512];
     int requestSize = snprintf(request, sizeof request,
                                "POST /api.php HTTP/1.1\r\nHost: %s:80\r\nConnection: Keep-Alive\r\n"
-                               "Content-Length: %zu\r\n\r\n%s", ip, sizeof json - 1, json);
+                               "Content-Length: %zu\r\n\r\n%s",
+                               ip, sizeof json - 1, json);
 
     int previous = -1;
     for (;;) {
@@ -144,7 +145,7 @@ int main(int argc, char *argv[])
             fflush(stdout);
             continue;
         }
-        ssize_t sent = write(previous, request, (size_t)requestSize);  /* unchecked, as in the client */
+        ssize_t sent = write(previous, request, (size_t)requestSize); /* unchecked, as in the client */
         (void)sent;
         waitFor(previous, POLLIN, 30000);
         int passes = 0, available = 0;

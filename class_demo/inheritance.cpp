@@ -8,10 +8,7 @@
 
 class Human {
 public:
-    Human(std::string name, int age) : name(name), age(age)
-    {
-        std::cout << "ctor Human" << std::endl;
-    }
+    Human(std::string name, int age) : name(name), age(age) { std::cout << "ctor Human" << std::endl; }
 
     std::string getName() const { return name; }
     int gatAge() const { return age; }
@@ -30,10 +27,7 @@ public:
 
     double getWage() const { return wage; }
 
-    void print() const
-    {
-        std::cout << name << " " << age << " " << wage << std::endl;
-    }
+    void print() const { std::cout << name << " " << age << " " << wage << std::endl; }
 
     friend void applyTax(Employee &employee);
 

@@ -39,14 +39,14 @@ public:
     Plan plan;                   // the one playing
     bool playing = false;
     int step = -1;
-    int sent = 0;             // of the current bytes
-    bool inEndless = false;   // sending plan.endless, for ever
-    qint64 rateCredit = 0;    // thousandths of a byte that --rate allows to send now
-    bool waiting = false;     // for the delay, a gap or the next rate tick
+    int sent = 0;            // of the current bytes
+    bool inEndless = false;  // sending plan.endless, for ever
+    qint64 rateCredit = 0;   // thousandths of a byte that --rate allows to send now
+    bool waiting = false;    // for the delay, a gap or the next rate tick
     bool waitForRate = false;
-    bool ending = false;      // its last request has been read
-    bool held = false;        // kept open on purpose: never idle
-    bool throttled = false;   // has been left unread for its unsent output
+    bool ending = false;     // its last request has been read
+    bool held = false;       // kept open on purpose: never idle
+    bool throttled = false;  // has been left unread for its unsent output
     bool deadlineIsRequest = false;
     bool gone = false;
     QTimer playTimer;
@@ -54,11 +54,9 @@ public:
 };
 
 Device::Device(const Options &options, int maxConnections)
-    : options_(options),
-      maxConnections_(maxConnections),
+    : options_(options), maxConnections_(maxConnections),
       outputBound_(std::clamp<qint64>(4 * qint64{typicalReplyBytes(options.replies)}, 256 * 1024, 4 * 1024 * 1024)),
-      replies_(options_.replies),
-      listener_(options.listen, options.port, options.replies.mode == Mode::SlowAccept)
+      replies_(options_.replies), listener_(options.listen, options.port, options.replies.mode == Mode::SlowAccept)
 {
     clock_.start();
     QObject::connect(&listener_.server(), &QTcpServer::newConnection, [this] { acceptPending(); });
@@ -104,7 +102,9 @@ void Device::goDown()
     for (QTcpSocket *socket : open)
         socket->abort();
     logLine(QStringLiteral("%1 device_sim: down for %2 ms, %3 connections dropped")
-                .arg(timestamp()).arg(options_.downMs).arg(open.size()));
+                .arg(timestamp())
+                .arg(options_.downMs)
+                .arg(open.size()));
     upDown_.start(options_.downMs);
 }
 
@@ -135,7 +135,8 @@ void Device::acceptPending()
     if (waiting && !full_)
         logLine(QStringLiteral("%1 %2 connections open, the most allowed (--max-connections): accepting no more "
                                "until some close")
-                    .arg(timestamp()).arg(connections_.size()));
+                    .arg(timestamp())
+                    .arg(connections_.size()));
     else if (!waiting && full_)
         logLine(QStringLiteral("%1 accepting connections again, %2 open").arg(timestamp()).arg(connections_.size()));
     full_ = waiting;
@@ -211,8 +212,9 @@ void Device::readRequests(Connection *c)
         }
         c->requestSinceMs = -1;
         if (parsed.state == Parse::Rejected) {
-            logLine(QStringLiteral("%1 %2 %3: %4, closing")
-                        .arg(timestamp(), c->peer, QString::fromLatin1(parsed.status), QString::fromLatin1(parsed.reason)));
+            logLine(
+                QStringLiteral("%1 %2 %3: %4, closing")
+                    .arg(timestamp(), c->peer, QString::fromLatin1(parsed.status), QString::fromLatin1(parsed.reason)));
             c->queue.push_back(Replies::refusal(parsed.status));
             c->ending = true;
             break;

@@ -160,13 +160,15 @@ void EpollEventDispatcher::watch(int fd, const Watched &watched, bool known)
 {
     epoll_event event{};
     event.data.fd = fd;
-    event.events = (watched.read ? EPOLLIN : 0u) | (watched.write ? EPOLLOUT : 0u) | (watched.exception ? EPOLLPRI : 0u);
+    event.events =
+        (watched.read ? EPOLLIN : 0u) | (watched.write ? EPOLLOUT : 0u) | (watched.exception ? EPOLLPRI : 0u);
     if (event.events == 0) {
         epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, &event);
         watched_.erase(fd);
         return;
     }
-    if (epoll_ctl(epoll_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0 && (errno == ENOENT || errno == EEXIST))
+    if (epoll_ctl(epoll_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0 &&
+        (errno == ENOENT || errno == EEXIST))
         epoll_ctl(epoll_, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
 }
 

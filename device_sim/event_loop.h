@@ -19,7 +19,9 @@ public:
     void unregisterSocketNotifier(QSocketNotifier *notifier) override;
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     bool hasPendingEvents() override;
-    void flush() override {}
+    void flush() override
+    {
+    }
     void registerTimer(int timerId, int interval, Qt::TimerType timerType, QObject *object) override
     {
         addTimer(timerId, interval, timerType, object);

@@ -108,8 +108,8 @@ ParseResult RequestReader::parseHeader(int headerEnd)
         }
     }
     if (length > maxBodyBytes_)
-        return rejected("413 Content Too Large", "Content-Length " + QByteArray::number(length) + " over the limit of " +
-                                                     QByteArray::number(maxBodyBytes_));
+        return rejected("413 Content Too Large", "Content-Length " + QByteArray::number(length) +
+                                                     " over the limit of " + QByteArray::number(maxBodyBytes_));
     const qint64 total = headerEnd + length;
     if (buffer_.size() < total)
         return ParseResult();
@@ -129,7 +129,7 @@ ParseResult RequestReader::parseHeader(int headerEnd)
 
 QByteArray httpResponse(const QByteArray &status, const QByteArray &type, const QByteArray &body, bool close)
 {
-    return "HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: " +
-           QByteArray::number(body.size()) + "\r\nConnection: " + (close ? "close" : "keep-alive") +
-           "\r\n\r\n" + body;
+    return "HTTP/1.1 " + status + "\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\nConnection: " + (close ? "close" : "keep-alive") + "\r\n\r\n" + body;
 }

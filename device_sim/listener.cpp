@@ -113,7 +113,8 @@ QString Listener::whyNot(int error) const
         return QStringLiteral("ports below 1024 need root; run it as root, or inside scripts/in-namespace");
     case EADDRINUSE:
         return QStringLiteral("%1 port %2 is in use; is another device_sim running there?")
-            .arg(address_.toString()).arg(port_);
+            .arg(address_.toString())
+            .arg(port_);
     case EADDRNOTAVAIL:
         return QStringLiteral("no interface of this machine has the address %1").arg(address_.toString());
     default:

@@ -94,7 +94,10 @@ public:
         const int number = value(name).toInt(&isNumber);
         if (!isNumber || number < low || number > high)
             return QStringLiteral("--%1 needs a number from %2 to %3, not '%4'")
-                .arg(QLatin1String(name)).arg(low).arg(high).arg(value(name));
+                .arg(QLatin1String(name))
+                .arg(low)
+                .arg(high)
+                .arg(value(name));
         *into = number;
         return QString();
     }
@@ -110,7 +113,8 @@ QString readReplyFile(const QString &name, ReplySettings *replies)
     const QByteArray path = QFile::encodeName(name);
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return QStringLiteral("cannot read --reply-file '%1': %2").arg(name, QString::fromLocal8Bit(std::strerror(errno)));
+        return QStringLiteral("cannot read --reply-file '%1': %2")
+            .arg(name, QString::fromLocal8Bit(std::strerror(errno)));
     struct stat info {};
     QString kind;
     if (fstat(fd, &info) != 0)
@@ -132,7 +136,9 @@ QString readReplyFile(const QString &name, ReplySettings *replies)
         return QStringLiteral("cannot read --reply-file '%1': %2").arg(name, file.errorString());
     const QByteArray bytes = file.read(qint64{maxReplyBytes} + 1);
     if (bytes.size() > maxReplyBytes)
-        return QStringLiteral("--reply-file '%1' holds more than the %2 bytes a reply may have").arg(name).arg(maxReplyBytes);
+        return QStringLiteral("--reply-file '%1' holds more than the %2 bytes a reply may have")
+            .arg(name)
+            .arg(maxReplyBytes);
     replies->replyFile = bytes;
     return QString();
 }
@@ -218,7 +224,8 @@ CommandLine parseOptions(const QStringList &arguments, Options *options)
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     for (const OptionEntry &entry : optionEntries)
-        parser.addOption(QCommandLineOption(QLatin1String(entry.name), QLatin1String(entry.help), QLatin1String(entry.valueName)));
+        parser.addOption(
+            QCommandLineOption(QLatin1String(entry.name), QLatin1String(entry.help), QLatin1String(entry.valueName)));
 
     CommandLine result;
     if (!parser.parse(arguments))
@@ -228,7 +235,8 @@ CommandLine parseOptions(const QStringList &arguments, Options *options)
     else if (parser.isSet(version))
         result = {Command::Version, QString(), QStringLiteral("device_sim %1\n").arg(QLatin1String(PROJECT_VERSION))};
     else if (!parser.positionalArguments().isEmpty())
-        result.error = QStringLiteral("unexpected argument '%1' (see --help)").arg(parser.positionalArguments().first());
+        result.error =
+            QStringLiteral("unexpected argument '%1' (see --help)").arg(parser.positionalArguments().first());
     else
         result.error = readOptions(Reader(parser), options);
     return result;

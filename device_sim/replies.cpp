@@ -32,9 +32,8 @@ QString modeName(Mode mode)
 
 namespace {
 
-const QByteArray errorPage =
-    "<html><head><title>500 Internal Server Error</title></head>"
-    "<body><h1>Internal Server Error</h1></body></html>";
+const QByteArray errorPage = "<html><head><title>500 Internal Server Error</title></head>"
+                             "<body><h1>Internal Server Error</h1></body></html>";
 
 QByteArray requestId(const QByteArray &body)
 {
@@ -190,7 +189,8 @@ QByteArray Replies::paddedJson(const Request &request, bool close, bool zeroByte
         return httpResponse("200 OK", "application/json", head + pad + tail, close);
     };
     QByteArray reply = build(0);
-    for (int padBytes = settings_.replyBytes - reply.size() - 9; padBytes > 0 && reply.size() != settings_.replyBytes;) {
+    for (int padBytes = settings_.replyBytes - reply.size() - 9;
+         padBytes > 0 && reply.size() != settings_.replyBytes;) {
         reply = build(padBytes);
         padBytes -= reply.size() - settings_.replyBytes;
     }

@@ -51,8 +51,8 @@ struct Step {
 enum class Ending { KeepOpen, Close, Reset, Endless };
 
 struct Plan {
-    QString label;     // what the request got, for its log line: a mode, or an HTTP status
-    int delayMs = 0;   // before the first step: --delay-ms and the jitter drawn
+    QString label;    // what the request got, for its log line: a mode, or an HTTP status
+    int delayMs = 0;  // before the first step: --delay-ms and the jitter drawn
     QVector<Step> steps;
     Ending ending = Ending::KeepOpen;
     QByteArray endless;  // Endless: sent again and again after the steps

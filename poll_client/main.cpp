@@ -33,21 +33,19 @@ QString ip = QStringLiteral(DEFAULT_DEVICE_IP);
 std::int32_t port = 80;
 QString page = QStringLiteral("api.php");
 // Sent byte for byte as stored: "jsonrp" and the brace after null are what the devices expect.
-QByteArray Json = QByteArrayLiteral(
-    "{\"jsonrp\":\"2.0\",\"method\":\"getSp\",\"params\":null},\"id\":70}");
+QByteArray Json = QByteArrayLiteral("{\"jsonrp\":\"2.0\",\"method\":\"getSp\",\"params\":null},\"id\":70}");
 std::int32_t period_ms = 500;
 std::int32_t responseTimeOut = 1000;
 
-const char szHelp[] =
-    "Usage:\n"
-    "testVRN730 [keys]:\n"
-    "   -h only print help\n"
-    "   -i ip\n"
-    "   -p period ms\n"
-    "   -t responseTimeOut\n"
-    "\n"
-    "def.:\n"
-    "testVRN730 -p 500 -t 1000 -i " DEFAULT_DEVICE_IP "\n";
+const char szHelp[] = "Usage:\n"
+                      "testVRN730 [keys]:\n"
+                      "   -h only print help\n"
+                      "   -i ip\n"
+                      "   -p period ms\n"
+                      "   -t responseTimeOut\n"
+                      "\n"
+                      "def.:\n"
+                      "testVRN730 -p 500 -t 1000 -i " DEFAULT_DEVICE_IP "\n";
 
 // A device that streams without pause must not grow the buffer until the system kills us.
 constexpr int maxReplyBytes = 16 * 1024 * 1024;
@@ -261,9 +259,8 @@ bool connectToDevice(QTcpSocket *socket, int timeoutMs)
     // The lookup counts against the connect wait, as it does inside the socket.
     const auto lookupStart = std::chrono::steady_clock::now();
     const QHostAddress address = lookUpIPv4(ip);
-    const auto lookupMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now() - lookupStart)
-                              .count();
+    const auto lookupMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lookupStart).count();
     if (address.isNull())
         return false;
     socket->connectToHost(address, devicePort, socketMode);
@@ -359,8 +356,8 @@ QString realTimeField(const QByteArray &response)
     const auto size = static_cast<std::size_t>(response.size());
     const auto *zero = static_cast<const char *>(std::memchr(begin, '\0', size));
     const char *const textEnd = zero ? zero : begin + size;
-    const auto *keyAt = static_cast<const char *>(
-        memmem(begin, static_cast<std::size_t>(textEnd - begin), key, sizeof key - 1));
+    const auto *keyAt =
+        static_cast<const char *>(memmem(begin, static_cast<std::size_t>(textEnd - begin), key, sizeof key - 1));
     if (!keyAt)
         return QString();
     const auto *comma = static_cast<const char *>(std::memchr(keyAt, ',', static_cast<std::size_t>(textEnd - keyAt)));

@@ -28,7 +28,11 @@ inline const QString defaultDeviceIp = QStringLiteral("192.168.1.100");
 
 inline qint64 nowMs()
 {
-    static QElapsedTimer clock = [] { QElapsedTimer t; t.start(); return t; }();
+    static QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
     return clock.elapsed();
 }
 
@@ -38,8 +42,8 @@ inline qint64 statusKiB(qint64 pid, const char *field)
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
-    const QRegularExpressionMatch size =
-        QRegularExpression(QLatin1String(field) + QStringLiteral(":\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    const QRegularExpressionMatch size = QRegularExpression(QLatin1String(field) + QStringLiteral(":\\s+(\\d+) kB"))
+                                             .match(QString::fromLatin1(status.readAll()));
     return size.hasMatch() ? size.captured(1).toLongLong() : -1;
 }
 
@@ -52,7 +56,7 @@ inline QString nextLoopbackAddress(int executableOctet)
 }
 
 struct Burst {
-    int afterMs;       // delay after the request, or after the previous burst
+    int afterMs;  // delay after the request, or after the previous burst
     QByteArray bytes;
 };
 
@@ -96,8 +100,7 @@ public:
     {
     }
 
-    FakeDevice(const QString &address, quint16 port, ScriptFor scriptFor)
-        : scriptFor_(std::move(scriptFor))
+    FakeDevice(const QString &address, quint16 port, ScriptFor scriptFor) : scriptFor_(std::move(scriptFor))
     {
         listening_ = server_.listen(QHostAddress(address), port);
         QObject::connect(&server_, &QTcpServer::newConnection, [this] { acceptAll(); });

@@ -39,10 +39,12 @@ bool showsTwoStatusLines(QProcess &terminal, const QString &command, QByteArray 
     terminal.start(QStringLiteral("script"), {"-qfec", command, "/dev/null"});
     if (!terminal.waitForStarted(5000))
         return false;
-    return QTest::qWaitFor([&] {
-        *screen += terminal.readAllStandardOutput();
-        return screen->count("nLoop:\t") >= 2;
-    }, 60000);
+    return QTest::qWaitFor(
+        [&] {
+            *screen += terminal.readAllStandardOutput();
+            return screen->count("nLoop:\t") >= 2;
+        },
+        60000);
 }
 
 }  // namespace

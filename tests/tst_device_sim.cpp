@@ -45,7 +45,8 @@ QList<Reply> parseReplies(QByteArray bytes)
         const int total = end + 4 + length.captured(1).toInt();
         if (bytes.size() < total)
             break;
-        replies.append({head.left(head.indexOf("\r\n")), QJsonDocument::fromJson(bytes.mid(end + 4, total - end - 4)).object()});
+        replies.append(
+            {head.left(head.indexOf("\r\n")), QJsonDocument::fromJson(bytes.mid(end + 4, total - end - 4)).object()});
         bytes.remove(0, total);
     }
     return replies;
@@ -63,10 +64,12 @@ qint64 oneExchange(const QString &address, QByteArray *reply = nullptr, const QB
     clock.start();
     socket.write(request);
     QByteArray received;
-    const bool closed = QTest::qWaitFor([&] {
-        received += socket.readAll();
-        return socket.state() == QAbstractSocket::UnconnectedState;
-    }, 8000);
+    const bool closed = QTest::qWaitFor(
+        [&] {
+            received += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        8000);
     if (reply)
         *reply = received + socket.readAll();
     return closed ? clock.elapsed() : -1;
@@ -92,7 +95,8 @@ qint64 cpuMs(qint64 pid)
     return (fields.value(13).toLongLong() + fields.value(14).toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
-const QByteArray storedReply = "HTTP/1.0 200 OK\r\nX-Stored: {yes}\r\n\r\n{\"result\":{\"realTime\":\"from a file\",\"v\":1}}";
+const QByteArray storedReply =
+    "HTTP/1.0 200 OK\r\nX-Stored: {yes}\r\n\r\n{\"result\":{\"realTime\":\"from a file\",\"v\":1}}";
 
 }  // namespace
 
@@ -173,10 +177,12 @@ void DeviceSimTest::requestParsing()
         QVERIFY(socket.waitForBytesWritten(3000));
         QTest::qWait(100);  // a separate segment each
     }
-    QVERIFY(QTest::qWaitFor([&] {
-        received += socket.readAll();
-        return parseReplies(received).size() >= replies;
-    }, 5000));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            received += socket.readAll();
+            return parseReplies(received).size() >= replies;
+        },
+        5000));
 
     const QList<Reply> parsed = parseReplies(received);
     QCOMPARE(parsed.size(), replies);
@@ -185,7 +191,8 @@ void DeviceSimTest::requestParsing()
         QCOMPARE(parsed[i].body.value("id").toInt(), 70);
         const QJsonObject result = parsed[i].body.value("result").toObject();
         QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$"))
-                    .match(result.value("realTime").toString()).hasMatch());
+                    .match(result.value("realTime").toString())
+                    .hasMatch());
         QCOMPARE(result.value("reply").toInt(), i + 1);
     }
     if (closes)
@@ -218,10 +225,12 @@ void DeviceSimTest::replyBytesSetsTheWholeSize()
         QVERIFY(socket.waitForConnected(3000));
         socket.write(clientRequest);
         QByteArray reply;
-        QVERIFY(QTest::qWaitFor([&] {
-            reply += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
-        }, 5000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                reply += socket.readAll();
+                return socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            5000));
         reply += socket.readAll();
         const QList<Reply> parsed = parseReplies(reply);
         QCOMPARE(parsed.size(), 1);
@@ -244,42 +253,49 @@ void DeviceSimTest::badOptions_data()
     QTest::newRow("a stray argument") << QStringList{"80"} << QByteArray("unexpected argument '80' (see --help)");
     QTest::newRow("port not a number") << QStringList{"--port", "eighty"}
                                        << QByteArray("--port needs a number from 1 to 65535, not 'eighty'");
-    QTest::newRow("port 0, as --opt=value") << QStringList{"--port=0"}
-                                            << QByteArray("--port needs a number from 1 to 65535, not '0'");
+    QTest::newRow("port 0, as --opt=value")
+        << QStringList{"--port=0"} << QByteArray("--port needs a number from 1 to 65535, not '0'");
     QTest::newRow("port above 65535") << QStringList{"--port", "65536"}
                                       << QByteArray("--port needs a number from 1 to 65535, not '65536'");
-    QTest::newRow("mistyped mode lists the modes") << QStringList{"--mode", "truncate"}
-                                                   << "unknown mode 'truncate'; the modes are " + modes;
+    QTest::newRow("mistyped mode lists the modes")
+        << QStringList{"--mode", "truncate"} << "unknown mode 'truncate'; the modes are " + modes;
     QTest::newRow("listen on a name") << QStringList{"--listen", "localhost"}
                                       << QByteArray("--listen needs an IP address, not 'localhost'");
     QTest::newRow("negative gap") << QStringList{"--gap-ms", "-1"}
                                   << QByteArray("--gap-ms needs a number from 0 to 3600000, not '-1'");
-    QTest::newRow("reply size too large") << QStringList{"--reply-bytes", "300000000"}
-                                          << QByteArray("--reply-bytes needs a number from 0 to 268435456, not '300000000'");
+    QTest::newRow("reply size too large")
+        << QStringList{"--reply-bytes", "300000000"}
+        << QByteArray("--reply-bytes needs a number from 0 to 268435456, not '300000000'");
     QTest::newRow("rate 0") << QStringList{"--rate", "0"}
                             << QByteArray("--rate needs a number from 1 to 1000000000, not '0'");
-    QTest::newRow("down without up") << QStringList{"--down-ms", "500"} << QByteArray("--down-ms and --up-ms go together");
-    QTest::newRow("unreadable reply file") << QStringList{"--reply-file", "/nonexistent/reply"}
-                                           << QByteArray("cannot read --reply-file '/nonexistent/reply': No such file or directory");
+    QTest::newRow("down without up") << QStringList{"--down-ms", "500"}
+                                     << QByteArray("--down-ms and --up-ms go together");
+    QTest::newRow("unreadable reply file")
+        << QStringList{"--reply-file", "/nonexistent/reply"}
+        << QByteArray("cannot read --reply-file '/nonexistent/reply': No such file or directory");
     mkfifo(QFile::encodeName(files_.filePath("fifo")).constData(), 0600);
-    QTest::newRow("reply file a FIFO, which would block the start") << QStringList{"--reply-file", files_.filePath("fifo")}
-                                       << "--reply-file '" + files_.filePath("fifo").toUtf8() + "' must be a regular file: it is a FIFO";
-    QTest::newRow("reply file a device, which reports no size") << QStringList{"--reply-file", "/dev/zero"}
-                                       << QByteArray("--reply-file '/dev/zero' must be a regular file: it is a device");
-    QTest::newRow("reply file a directory") << QStringList{"--reply-file", "/"}
-                                            << QByteArray("--reply-file '/' must be a regular file: it is a directory");
+    QTest::newRow("reply file a FIFO, which would block the start")
+        << QStringList{"--reply-file", files_.filePath("fifo")}
+        << "--reply-file '" + files_.filePath("fifo").toUtf8() + "' must be a regular file: it is a FIFO";
+    QTest::newRow("reply file a device, which reports no size")
+        << QStringList{"--reply-file", "/dev/zero"}
+        << QByteArray("--reply-file '/dev/zero' must be a regular file: it is a device");
+    QTest::newRow("reply file a directory")
+        << QStringList{"--reply-file", "/"} << QByteArray("--reply-file '/' must be a regular file: it is a directory");
     QFile overCap(files_.filePath("over-cap"));
     if (overCap.open(QIODevice::WriteOnly))
         overCap.resize(256 * 1024 * 1024 + 1);  // sparse: it takes no room on the disk
-    QTest::newRow("reply file over the largest reply") << QStringList{"--reply-file", overCap.fileName()}
-                                       << "--reply-file '" + overCap.fileName().toUtf8() + "' holds more than the 268435456 bytes a reply may have";
+    QTest::newRow("reply file over the largest reply")
+        << QStringList{"--reply-file", overCap.fileName()}
+        << "--reply-file '" + overCap.fileName().toUtf8() + "' holds more than the 268435456 bytes a reply may have";
     QTest::newRow("reply file and reply size") << QStringList{"--reply-file", "/dev/null", "--reply-bytes", "100"}
                                                << QByteArray("--reply-file and --reply-bytes cannot be combined");
     QTest::newRow("fault rate above 1") << QStringList{"--fault-rate", "1.5"}
                                         << QByteArray("--fault-rate needs a number from 0 to 1, not '1.5'");
     QTest::newRow("a mode is no fault") << QStringList{"--fault-rate", "0.5", "--faults", "reset,ok"}
                                         << "unknown fault 'ok'; the faults are " + faults;
-    QTest::newRow("faults without a rate") << QStringList{"--faults", "reset"} << QByteArray("--faults needs --fault-rate");
+    QTest::newRow("faults without a rate")
+        << QStringList{"--faults", "reset"} << QByteArray("--faults needs --fault-rate");
     QTest::newRow("a mix and a mode") << QStringList{"--fault-rate", "0.5", "--mode", "gap"}
                                       << QByteArray("--fault-rate draws each request's mode; leave out --mode");
     QTest::newRow("seed not a number") << QStringList{"--seed", "x"}
@@ -304,10 +320,12 @@ void DeviceSimTest::helpListsEveryMode()
     QVERIFY(sim.waitForExit(5000));
     QCOMPARE(sim.exitCode(), 0);
     const QByteArray help = sim.output();
-    for (const char *mode : {"ok", "silent", "no-brace", "truncated", "burst", "gap", "stream", "zero-byte",
-                             "refuse", "reset", "garbage", "slow-accept"})
+    for (const char *mode : {"ok", "silent", "no-brace", "truncated", "burst", "gap", "stream", "zero-byte", "refuse",
+                             "reset", "garbage", "slow-accept"})
         QVERIFY2(QRegularExpression(QStringLiteral("\n +%1 +\\S").arg(QLatin1String(mode)))
-                     .match(QString::fromLatin1(help)).hasMatch(), mode);
+                     .match(QString::fromLatin1(help))
+                     .hasMatch(),
+                 mode);
     for (const QByteArray &line : help.split('\n'))
         QVERIFY2(line.size() <= 80, line.constData());
 
@@ -398,15 +416,17 @@ void DeviceSimTest::modesAsTheClientSeesThem_data()
                               << "nLoop:\t1\tlen:\t\\d+\tn\\{:0\tn\\}:0" + error;
     QTest::newRow("truncated") << QStringList{"--mode", "truncated"} << QStringList{"-t", "5000"}
                                << "nLoop:\t1\t" + time + "\t\tlen:\t\\d+\tn\\{:2\tn\\}:0" + error;
-    QTest::newRow("burst: four passes") << QStringList{"--mode", "burst", "--gap-ms", "150"} << QStringList{"-t", "1000"}
+    QTest::newRow("burst: four passes") << QStringList{"--mode", "burst", "--gap-ms", "150"}
+                                        << QStringList{"-t", "1000"}
                                         << "nLoop:\t4\t" + time + "\t\tlen:\t\\d+\tn\\{:2\tn\\}:2" + fine;
     QTest::newRow("gap longer than -t: first half only")
         << QStringList{"--mode", "gap", "--gap-ms", "800"} << QStringList{"-t", "200"}
         << "nLoop:\t1\tlen:\t\\d+\tn\\{:1\tn\\}:0" + error;
     QTest::newRow("stream: ends at the cap") << QStringList{"--mode", "stream"} << QStringList{"-t", "20000"}
                                              << "nLoop:\t\\d+\tlen:\t16777216\tn\\{:\\d+\tn\\}:\\d+" + error;
-    QTest::newRow("zero-byte: key unseen, braces counted") << QStringList{"--mode", "zero-byte"} << QStringList{"-t", "300"}
-                                                           << "nLoop:\t1\tlen:\t\\d+\tn\\{:2\tn\\}:2" + fine;
+    QTest::newRow("zero-byte: key unseen, braces counted")
+        << QStringList{"--mode", "zero-byte"} << QStringList{"-t", "300"}
+        << "nLoop:\t1\tlen:\t\\d+\tn\\{:2\tn\\}:2" + fine;
     QTest::newRow("refuse") << QStringList{"--mode", "refuse"} << QStringList{"-t", "300"}
                             << "nLoop:\t0\tlen:\t0\tn\\{:0\tn\\}:0" + error;
     QTest::newRow("reset: half the reply, then a reset") << QStringList{"--mode", "reset"} << QStringList{"-t", "5000"}
@@ -415,16 +435,17 @@ void DeviceSimTest::modesAsTheClientSeesThem_data()
                                                       << "nLoop:\t\\d+\tlen:\t\\d+\tn\\{:0\tn\\}:0" + error;
     QTest::newRow("--reply-file: served byte for byte")
         << QStringList{"--reply-file", files_.filePath("reply"), "--close"} << QStringList{"-t", "5000"}
-        << QRegularExpression::escape(QString::fromLatin1(expectedCycle(1, "\"realTime\":\"from a file\"", storedReply)));
+        << QRegularExpression::escape(
+               QString::fromLatin1(expectedCycle(1, "\"realTime\":\"from a file\"", storedReply)));
     QTest::newRow("--fault-rate 1 with one fault: every reply gets it")
         << QStringList{"--fault-rate", "1", "--faults", "truncated"} << QStringList{"-t", "5000"}
         << "nLoop:\t1\t" + time + "\t\tlen:\t\\d+\tn\\{:2\tn\\}:0" + error;
-    QTest::newRow("--fault-rate 0: every reply is good") << QStringList{"--fault-rate", "0", "--close"}
-                                                         << QStringList{"-t", "5000"}
-                                                         << "nLoop:\t1\t" + time + "\t\tlen:\t\\d+\tn\\{:2\tn\\}:2" + fine;
-    QTest::newRow("slow-accept: no connection after -t x 10") << QStringList{"--mode", "slow-accept"}
-                                                              << QStringList{"-t", "50"}
-                                                              << QStringLiteral("\033\\[0;37;41mNo connection\033\\[0m\n");
+    QTest::newRow("--fault-rate 0: every reply is good")
+        << QStringList{"--fault-rate", "0", "--close"} << QStringList{"-t", "5000"}
+        << "nLoop:\t1\t" + time + "\t\tlen:\t\\d+\tn\\{:2\tn\\}:2" + fine;
+    QTest::newRow("slow-accept: no connection after -t x 10")
+        << QStringList{"--mode", "slow-accept"} << QStringList{"-t", "50"}
+        << QStringLiteral("\033\\[0;37;41mNo connection\033\\[0m\n");
 }
 
 void DeviceSimTest::modesAsTheClientSeesThem()
@@ -530,15 +551,20 @@ void DeviceSimTest::downAndUpAsARebootingDevice()
     QVERIFY(sim.waitForListening());
     ClientRun client({"-i", address, "-p", "50", "-t", "100"});
     // Good, then refused while down, then good again.
-    QVERIFY(QTest::qWaitFor([&] {
-        const QList<QByteArray> cycles = client.cycles();
-        const int refused = cycles.indexOf(noConnectionCycle);
-        return refused > 0 && cycles.mid(refused).contains(noConnectionCycle) &&
-               std::any_of(cycles.begin() + refused, cycles.end(), [](const QByteArray &c) { return c.startsWith("nLoop:\t1\t"); });
-    }, 10000));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            const QList<QByteArray> cycles = client.cycles();
+            const int refused = cycles.indexOf(noConnectionCycle);
+            return refused > 0 && cycles.mid(refused).contains(noConnectionCycle) &&
+                   std::any_of(cycles.begin() + refused, cycles.end(),
+                               [](const QByteArray &c) { return c.startsWith("nLoop:\t1\t"); });
+        },
+        10000));
     const QString log = QString::fromLatin1(sim.log());
     const QString stamp = QStringLiteral("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
-    QVERIFY2(QRegularExpression("\n" + stamp + "device_sim: down for 600 ms, \\d+ connections dropped\n").match(log).hasMatch(),
+    QVERIFY2(QRegularExpression("\n" + stamp + "device_sim: down for 600 ms, \\d+ connections dropped\n")
+                 .match(log)
+                 .hasMatch(),
              qPrintable(log));
     QVERIFY2(QRegularExpression("\n" + stamp + "device_sim: up again\n").match(log).hasMatch(), qPrintable(log));
 }
@@ -549,10 +575,10 @@ void DeviceSimTest::listenFailureSaysWhy_data()
     QTest::addColumn<bool>("portTaken");
     QTest::addColumn<QString>("why");
     QTest::newRow("in use") << QStringList{} << true << "%1 port 80 is in use; is another device_sim running there?";
-    QTest::newRow("in use, slow-accept alike") << QStringList{"--mode", "slow-accept"} << true
-                                               << "%1 port 80 is in use; is another device_sim running there?";
-    QTest::newRow("an address of no interface here") << QStringList{} << false
-                                                     << "no interface of this machine has the address %1";
+    QTest::newRow("in use, slow-accept alike")
+        << QStringList{"--mode", "slow-accept"} << true << "%1 port 80 is in use; is another device_sim running there?";
+    QTest::newRow("an address of no interface here")
+        << QStringList{} << false << "no interface of this machine has the address %1";
 }
 
 void DeviceSimTest::listenFailureSaysWhy()
@@ -589,7 +615,8 @@ void DeviceSimTest::unservedRequestsAreAnsweredAndLogged_data()
     QTest::newRow("control bytes in the path and headers reach the log escaped")
         << "POST /\x1b]0;x\x07\\\xff HTTP/1.1\r\nX-Tab:\t1" + end << QByteArray("404 Not Found")
         << "POST /\\x1b]0;x\\x07\\\\\\xff body 0 bytes: 404\n"
-           "  POST /\\x1b]0;x\\x07\\\\\\xff HTTP/1.1\\r\\nX-Tab:\\t1" + endDumped;
+           "  POST /\\x1b]0;x\\x07\\\\\\xff HTTP/1.1\\r\\nX-Tab:\\t1" +
+               endDumped;
 }
 
 void DeviceSimTest::unservedRequestsAreAnsweredAndLogged()
@@ -614,13 +641,15 @@ void DeviceSimTest::refusedRequestsThenTheNextClient_data()
     QTest::addColumn<QByteArray>("logged");
     const QByteArray head = "POST /api.php HTTP/1.1\r\nHost: 127.0.0.1:80\r\n";
     QTest::newRow("a length that overflowed int: 413")
-        << head + "Content-Length: 2147483600\r\n\r\n" << QByteArray("413 Content Too Large")
+        << head + "Content-Length: 2147483600\r\n\r\n"
+        << QByteArray("413 Content Too Large")
         << QByteArray("413 Content Too Large: Content-Length 2147483600 over the limit of 1048576, closing");
-    QTest::newRow("two different lengths: 400") << head + "Content-Length: 56\r\nContent-Length: 57\r\n\r\n"
-                                                << QByteArray("400 Bad Request")
-                                                << QByteArray("400 Bad Request: two different Content-Length values, closing");
-    QTest::newRow("a length not all digits: 400") << head + "Content-Length: 56abc\r\n\r\n" << QByteArray("400 Bad Request")
-                                                  << QByteArray("400 Bad Request: Content-Length not a number, closing");
+    QTest::newRow("two different lengths: 400")
+        << head + "Content-Length: 56\r\nContent-Length: 57\r\n\r\n"
+        << QByteArray("400 Bad Request") << QByteArray("400 Bad Request: two different Content-Length values, closing");
+    QTest::newRow("a length not all digits: 400")
+        << head + "Content-Length: 56abc\r\n\r\n"
+        << QByteArray("400 Bad Request") << QByteArray("400 Bad Request: Content-Length not a number, closing");
     QTest::newRow("a header over 64 KiB: 431")
         << head + "X-Long: " + QByteArray(70000, 'a') << QByteArray("431 Request Header Fields Too Large")
         << QByteArray("431 Request Header Fields Too Large: header over 65536 bytes, closing");
@@ -662,7 +691,8 @@ void DeviceSimTest::peerThatNeverReadsHoldsLittle()
     flood.write(requests);
     QTest::qWait(3000);  // the device reads what it reads; the rest stays with the peer's kernel
 
-    QVERIFY2(sim.log().contains("400000 bytes unsent: not reading from it until it reads\n"), sim.log().right(500).constData());
+    QVERIFY2(sim.log().contains("400000 bytes unsent: not reading from it until it reads\n"),
+             sim.log().right(500).constData());
     const qint64 peakKiB = statusKiB(sim.pid(), "VmHWM");
     qInfo("device_sim's peak RSS with a peer that never reads: %lld KiB, %lld of 8388608 request bytes still unsent",
           peakKiB, flood.bytesToWrite());
@@ -689,7 +719,8 @@ void DeviceSimTest::connectionLimitStopsAndResumes()
     SimRun tooMany({"--listen", address, "--port", "80", "--max-connections", "49"}, lowLimit);
     QVERIFY(tooMany.waitForExit(5000));
     QCOMPARE(tooMany.exitCode(), 2);
-    QCOMPARE(tooMany.log(), QByteArray("device_sim: --max-connections 49 is more than the descriptor limit of 64 allows (48)\n"));
+    QCOMPARE(tooMany.log(),
+             QByteArray("device_sim: --max-connections 49 is more than the descriptor limit of 64 allows (48)\n"));
 
     SimRun sim({"--listen", address, "--port", "80"}, lowLimit);
     QVERIFY(sim.waitForListening());
@@ -700,7 +731,8 @@ void DeviceSimTest::connectionLimitStopsAndResumes()
         idle.back()->connectToHost(address, 80);
         QVERIFY(idle.back()->waitForConnected(3000));  // the kernel's queue takes what the device does not
     }
-    QVERIFY(sim.waitForLog("48 connections open, the most allowed (--max-connections): accepting no more until some close\n"));
+    QVERIFY(sim.waitForLog(
+        "48 connections open, the most allowed (--max-connections): accepting no more until some close\n"));
     const qint64 cpuBefore = cpuMs(sim.pid());
     QTest::qWait(2000);
     const qint64 cpuAtLimit = cpuMs(sim.pid()) - cpuBefore;
@@ -752,10 +784,12 @@ void DeviceSimTest::timeOuts()
     QElapsedTimer clock;
     clock.start();
     socket.write(sent);
-    const bool closed = QTest::qWaitFor([&] {
-        socket.readAll();
-        return socket.state() == QAbstractSocket::UnconnectedState;
-    }, closedAfterMinMs < 0 ? 2000 : closedAfterMinMs + 3000);
+    const bool closed = QTest::qWaitFor(
+        [&] {
+            socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        closedAfterMinMs < 0 ? 2000 : closedAfterMinMs + 3000);
     if (closedAfterMinMs < 0) {
         QVERIFY2(!closed, "held open");
         return;
@@ -786,10 +820,12 @@ void DeviceSimTest::rateBelowFiftyBytesASecond()
     QElapsedTimer clock;
     clock.start();
     qint64 received = 0;
-    QVERIFY(QTest::qWaitFor([&] {
-        received += socket.readAll().size();
-        return clock.elapsed() >= 3000;
-    }, 4000));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            received += socket.readAll().size();
+            return clock.elapsed() >= 3000;
+        },
+        4000));
     const double expected = rate * clock.elapsed() / 1000.0;
     QVERIFY2(received >= expected * 0.6 - 1 && received <= expected * 1.4 + 1,
              qPrintable(QStringLiteral("%1 bytes in %2 ms").arg(received).arg(clock.elapsed())));

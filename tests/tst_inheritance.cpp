@@ -16,12 +16,11 @@ void InheritanceTest::transcript()
     QVERIFY(demo.waitForFinished(10000));
     QCOMPARE(demo.exitStatus(), QProcess::NormalExit);
     QCOMPARE(demo.exitCode(), 0);
-    QCOMPARE(demo.readAllStandardOutput(),
-             QByteArray("ctor Human\n"
-                        "ctor Employee\n"
-                        "Tarn 20 87000\n"
-                        "Circle\n"
-                        "DADCB~B~C~D~A~D"));
+    QCOMPARE(demo.readAllStandardOutput(), QByteArray("ctor Human\n"
+                                                      "ctor Employee\n"
+                                                      "Tarn 20 87000\n"
+                                                      "Circle\n"
+                                                      "DADCB~B~C~D~A~D"));
     QCOMPARE(demo.readAllStandardError(), QByteArray());
 }
 

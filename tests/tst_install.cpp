@@ -27,8 +27,8 @@ Run run(const QString &program, const QStringList &arguments, const QString &lsa
     process.start(program, arguments);
     if (!process.waitForFinished(150000))
         process.kill();
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput(), process.readAllStandardError()};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
 }
 
 QByteArray contentsOf(const QString &path)
@@ -174,7 +174,8 @@ void InstallTest::programsAreHardened()
     QFETCH(QString, program);
     QFETCH(bool, callsFortifiableFunctions);
 
-    const QString packaged = unpacked_.filePath((program == "inheritance" ? "usr/" + demoDir : "usr/bin") + "/" + program);
+    const QString packaged =
+        unpacked_.filePath((program == "inheritance" ? "usr/" + demoDir : "usr/bin") + "/" + program);
     const Run check = run("hardening-check", {packaged});
     QList<QByteArray> items{"Position Independent Executable: yes", "Stack protected: yes",
                             "Read-only relocations: yes", "Immediate binding: yes"};
@@ -186,7 +187,8 @@ void InstallTest::programsAreHardened()
     const Run debugInfo = run("readelf", {"--debug-dump=info", BUILD_DIR "/" + program});
     const int producerAt = debugInfo.output.indexOf("DW_AT_producer");
     QVERIFY2(producerAt >= 0, "no debug information to read the compile flags from");
-    const QByteArray producer = debugInfo.output.mid(producerAt, debugInfo.output.indexOf('\n', producerAt) - producerAt);
+    const QByteArray producer =
+        debugInfo.output.mid(producerAt, debugInfo.output.indexOf('\n', producerAt) - producerAt);
     for (const char *flag : {"-O2", "-fstack-protector-strong", "-fstack-clash-protection", "-fcf-protection"})
         QVERIFY2(producer.contains(flag), qPrintable(QString::fromLatin1(flag) + " missing: " + producer));
 }
@@ -223,7 +225,8 @@ void InstallTest::packageCarriesLicenceAndChangelog()
 
 void InstallTest::lintianFindsNoErrorOrWarning()
 {
-    const Run lintian = run("lintian", {"--fail-on", "error,warning", "--display-info", "--tag-display-limit", "0", package_});
+    const Run lintian =
+        run("lintian", {"--fail-on", "error,warning", "--display-info", "--tag-display-limit", "0", package_});
     qInfo("lintian:\n%s", lintian.output.constData());
     QVERIFY2(lintian.exitCode == 0, lintian.output.constData());
     for (const QByteArray &line : lintian.output.split('\n'))

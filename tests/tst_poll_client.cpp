@@ -19,16 +19,15 @@ QString nextAddress()
     return nextLoopbackAddress(executableOctet);
 }
 
-const QByteArray usageText =
-    "Usage:\n"
-    "testVRN730 [keys]:\n"
-    "   -h only print help\n"
-    "   -i ip\n"
-    "   -p period ms\n"
-    "   -t responseTimeOut\n"
-    "\n"
-    "def.:\n"
-    "testVRN730 -p 500 -t 1000 -i 192.168.1.100\n";
+const QByteArray usageText = "Usage:\n"
+                             "testVRN730 [keys]:\n"
+                             "   -h only print help\n"
+                             "   -i ip\n"
+                             "   -p period ms\n"
+                             "   -t responseTimeOut\n"
+                             "\n"
+                             "def.:\n"
+                             "testVRN730 -p 500 -t 1000 -i 192.168.1.100\n";
 
 const QByteArray goodBody = "{\"jsonrpc\":\"2.0\",\"result\":{\"realTime\":\"12:00:01.250\",\"state\":1},\"id\":70}";
 const QByteArray goodReply = httpReply(goodBody);
@@ -39,8 +38,7 @@ const QByteArray goodCycle = "nLoop:\t1\t\"realTime\":\"12:00:01.250\"\t\tlen:\t
 // any other with no answer.
 class SlowNameServer {
 public:
-    SlowNameServer(const QString &address, const QString &answer, int delayMs)
-        : answer_(answer), delayMs_(delayMs)
+    SlowNameServer(const QString &address, const QString &answer, int delayMs) : answer_(answer), delayMs_(delayMs)
     {
         listening_ = socket_.bind(QHostAddress(address), 53);
         QObject::connect(&socket_, &QUdpSocket::readyRead, [this] { answerAll(); });
@@ -72,8 +70,8 @@ private:
         if (end > query.size())
             return QByteArray();
         const bool typeA = query.mid(end - 4, 2) == QByteArray("\0\1", 2);
-        QByteArray reply = query.left(2) + QByteArray("\x81\x80\0\1\0", 5) + char(typeA ? 1 : 0) +
-                           QByteArray(4, '\0') + query.mid(12, end - 12);
+        QByteArray reply = query.left(2) + QByteArray("\x81\x80\0\1\0", 5) + char(typeA ? 1 : 0) + QByteArray(4, '\0') +
+                           query.mid(12, end - 12);
         if (typeA) {
             reply += QByteArray("\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4", 12);  // the name above, A, IN, 60 s, 4 bytes
             const quint32 ip = answer_.toIPv4Address();
@@ -153,8 +151,7 @@ void PollClientTest::usage()
 void PollClientTest::defaultsPollTheDefaultAddressAfterOnePause()
 {
     FakeDevice device(defaultDeviceIp, 80, replyAndClose(goodReply));
-    QVERIFY2(device.isListening(),
-             "the default device address must be on lo: run the suite through scripts/test");
+    QVERIFY2(device.isListening(), "the default device address must be on lo: run the suite through scripts/test");
 
     ClientRun client({});
     QVERIFY(client.waitForCycles(2, 8000));
@@ -297,8 +294,10 @@ void PollClientTest::cannotConnect_data()
     QTest::newRow("-t 0: the connect wait is 0") << QString() << "0";
     QTest::newRow("-t -1: the connect wait is -10, not 'no limit'") << QString() << "-1";
     QTest::newRow("-t 214748365: the connect wait, kept to 32 bits, wraps negative") << QString() << "214748365";
-    QTest::newRow("-i a name that does not resolve") << "no-such-device.invalid" << "1000";
-    QTest::newRow("-i a name that is no host name") << "a..b" << "1000";
+    QTest::newRow("-i a name that does not resolve") << "no-such-device.invalid"
+                                                     << "1000";
+    QTest::newRow("-i a name that is no host name") << "a..b"
+                                                    << "1000";
 }
 
 void PollClientTest::cannotConnect()
@@ -364,8 +363,8 @@ void PollClientTest::lookupCountsAgainstTheConnectWait()
         QVERIFY(fullQueue->waitForListening());
     }
 
-    const QStringList ownResolvConf{"unshare", "-m", "/bin/sh", "-c",
-                                    "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", resolvConf.fileName()};
+    const QStringList ownResolvConf{
+        "unshare", "-m", "/bin/sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", resolvConf.fileName()};
     ClientRun client({"-i", "slow-device.test", "-p", "100", "-t", "300"}, QProcessEnvironment::systemEnvironment(),
                      QString(), ownResolvConf);
     QVERIFY(client.waitForCycles(1, 10000));
@@ -392,8 +391,7 @@ void PollClientTest::responseCheck_data()
         << head + "{\"result\":{\"realTime\":1"
         << QByteArray("nLoop:\t1\t\"realTime\":1\t\tlen:\t42\tn{:2\tn}:0\r" + errorMark + "\033[0m");
     QTest::newRow("more closing than opening: Error")
-        << head + "{}}"
-        << QByteArray("nLoop:\t1\tlen:\t22\tn{:1\tn}:2\r" + errorMark + "\033[0m");
+        << head + "{}}" << QByteArray("nLoop:\t1\tlen:\t22\tn{:1\tn}:2\r" + errorMark + "\033[0m");
     QTest::newRow("braces in headers and strings count like any")
         << QByteArray("HTTP/1.1 200 OK\r\nX-Note: {\r\n\r\n{\"s\":\"}}\"}")
         << QByteArray("nLoop:\t1\tlen:\t40\tn{:2\tn}:3\r" + errorMark + "\033[0m");
@@ -401,11 +399,9 @@ void PollClientTest::responseCheck_data()
         << head + "{\"id\":70,\"result\":{\"realTime\":99}}"
         << QByteArray("nLoop:\t1\t\"realTime\":99}}\t\tlen:\t53\tn{:2\tn}:2\r\033[0m");
     QTest::newRow("zero byte before the key: key unseen, braces after it counted")
-        << head + QByteArray("{\0\"realTime\":5}", 15)
-        << QByteArray("nLoop:\t1\tlen:\t34\tn{:1\tn}:1\r\033[0m");
+        << head + QByteArray("{\0\"realTime\":5}", 15) << QByteArray("nLoop:\t1\tlen:\t34\tn{:1\tn}:1\r\033[0m");
     QTest::newRow("key in another case is not the key")
-        << head + "{\"RealTime\":5}"
-        << QByteArray("nLoop:\t1\tlen:\t33\tn{:1\tn}:1\r\033[0m");
+        << head + "{\"RealTime\":5}" << QByteArray("nLoop:\t1\tlen:\t33\tn{:1\tn}:1\r\033[0m");
     QTest::newRow("UTF-8 in the value passes unchanged")
         << head + "{\"realTime\":\"12:00 \xc3\xbc\xe2\x82\xac\"}"
         << QByteArray("nLoop:\t1\t\"realTime\":\"12:00 \xc3\xbc\xe2\x82\xac\"}\t\tlen:\t45\tn{:1\tn}:1\r\033[0m");
@@ -527,10 +523,14 @@ void PollClientTest::environmentChangesNothing_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("value");
     QTest::newRow("none: a name lookup writes nothing on stderr") << QString() << QString();
-    QTest::newRow("http_proxy") << "http_proxy" << "http://127.0.0.1:3128";
-    QTest::newRow("all_proxy") << "all_proxy" << "socks5://127.0.0.1:1080";
-    QTest::newRow("QT_FATAL_WARNINGS") << "QT_FATAL_WARNINGS" << "1";
-    QTest::newRow("QT_LOGGING_RULES") << "QT_LOGGING_RULES" << "*=true";
+    QTest::newRow("http_proxy") << "http_proxy"
+                                << "http://127.0.0.1:3128";
+    QTest::newRow("all_proxy") << "all_proxy"
+                               << "socks5://127.0.0.1:1080";
+    QTest::newRow("QT_FATAL_WARNINGS") << "QT_FATAL_WARNINGS"
+                                       << "1";
+    QTest::newRow("QT_LOGGING_RULES") << "QT_LOGGING_RULES"
+                                      << "*=true";
 }
 
 void PollClientTest::environmentChangesNothing()

@@ -60,18 +60,41 @@ Descriptors steadyDescriptors(qint64 pid)
 }
 
 // The shape of every cycle that had a connection; captures: value, len, n{, n}.
-const QRegularExpression statusLine(QStringLiteral(
-    "^nLoop:\\t\\d+(?:\\t(\"realTime\":[^\\t]*)\\t)?\\tlen:\\t(\\d+)\\tn\\{:(\\d+)\\tn\\}:(\\d+)\\r"
-    "(\\x1b\\[0;37;41m\\nError\\x1b\\[0m\\n)?\\x1b\\[0m$"));
+const QRegularExpression statusLine(
+    QStringLiteral("^nLoop:\\t\\d+(?:\\t(\"realTime\":[^\\t]*)\\t)?\\tlen:\\t(\\d+)\\tn\\{:(\\d+)\\tn\\}:(\\d+)\\r"
+                   "(\\x1b\\[0;37;41m\\nError\\x1b\\[0m\\n)?\\x1b\\[0m$"));
 
 // ---- Random replies ------------------------------------------------------------------
 
 QByteArray randomReply(std::mt19937 &random)
 {
     static const QList<QByteArray> pieces = {
-        "{", "}", ",", "\"", "\"realTime\":", "\"realTime\":", "\"RealTime\":", ":", QByteArray(1, '\0'),
-        "\x1b[2J", "\x07", "\x7f", "\xc2\x85", "\xc2\x9f", "\t", "\r\n", "\xff", "\xc3", "\xe2\x82\xac",
-        "\xc3\xbc", "null", "12:00:00.000", "HTTP/1.1 200 OK\r\n", "Content-Length: 10\r\n\r\n", "abc", " ",
+        "{",
+        "}",
+        ",",
+        "\"",
+        "\"realTime\":",
+        "\"realTime\":",
+        "\"RealTime\":",
+        ":",
+        QByteArray(1, '\0'),
+        "\x1b[2J",
+        "\x07",
+        "\x7f",
+        "\xc2\x85",
+        "\xc2\x9f",
+        "\t",
+        "\r\n",
+        "\xff",
+        "\xc3",
+        "\xe2\x82\xac",
+        "\xc3\xbc",
+        "null",
+        "12:00:00.000",
+        "HTTP/1.1 200 OK\r\n",
+        "Content-Length: 10\r\n\r\n",
+        "abc",
+        " ",
     };
     std::uniform_int_distribution<int> kind(0, 9);
     if (kind(random) == 0)
@@ -94,8 +117,8 @@ DeviceScript inRandomBursts(const QByteArray &reply, std::mt19937 &random)
     const int count = bursts(random);
     int at = 0;
     for (int i = 0; i < count && at < reply.size(); ++i) {
-        const int size = i + 1 == count ? reply.size() - at
-                                        : std::uniform_int_distribution<int>(0, reply.size() - at)(random);
+        const int size =
+            i + 1 == count ? reply.size() - at : std::uniform_int_distribution<int>(0, reply.size() - at)(random);
         script.bursts.append({delay(random), reply.mid(at, size)});
         at += size;
     }
@@ -142,12 +165,13 @@ void ReliabilityTest::soakKeepsDescriptorsAndMemoryFlat()
     const Descriptors late = steadyDescriptors(client.pid());
     const qint64 lateRss = statusKiB(client.pid(), "VmRSS");
     const int cycles = client.cycles().size();
-    qInfo("soak: %d cycles, %d in the measured 13 s; RSS %lld KiB -> %lld KiB; %d descriptors",
-          cycles, cycles - earlyCycles, earlyRss, lateRss, late.sockets + late.others);
+    qInfo("soak: %d cycles, %d in the measured 13 s; RSS %lld KiB -> %lld KiB; %d descriptors", cycles,
+          cycles - earlyCycles, earlyRss, lateRss, late.sockets + late.others);
 
     QVERIFY2(cycles - earlyCycles >= 1000, "the soak must run many cycles to mean anything");
     // One connection at a time, and no other descriptor gained: a leak grows without bound.
-    QVERIFY2(early.sockets <= 1 && late.sockets <= 1, qPrintable(QStringLiteral("%1 sockets open at once").arg(late.sockets)));
+    QVERIFY2(early.sockets <= 1 && late.sockets <= 1,
+             qPrintable(QStringLiteral("%1 sockets open at once").arg(late.sockets)));
     QVERIFY2(late.others <= early.others,
              qPrintable(QStringLiteral("other descriptors %1 -> %2").arg(early.others).arg(late.others)));
 #ifdef SANITIZED
@@ -167,8 +191,8 @@ void ReliabilityTest::soakKeepsDescriptorsAndMemoryFlat()
 
 void ReliabilityTest::randomRepliesFollowTheRule()
 {
-    const uint seed = qEnvironmentVariableIsSet("PROPERTY_SEED") ? qgetenv("PROPERTY_SEED").toUInt()
-                                                                 : std::random_device{}();
+    const uint seed =
+        qEnvironmentVariableIsSet("PROPERTY_SEED") ? qgetenv("PROPERTY_SEED").toUInt() : std::random_device{}();
     qInfo("random replies: seed %u (replay with PROPERTY_SEED=%u)", seed, seed);
     std::mt19937 random(seed);
     constexpr int replyCount = 320;
@@ -180,9 +204,8 @@ void ReliabilityTest::randomRepliesFollowTheRule()
     }
 
     const QString address = nextAddress();
-    FakeDevice device(address, 80, [&scripts](int index) {
-        return index < scripts.size() ? scripts[index] : DeviceScript{};
-    });
+    FakeDevice device(address, 80,
+                      [&scripts](int index) { return index < scripts.size() ? scripts[index] : DeviceScript{}; });
     QVERIFY(device.isListening());
     ClientRun client({"-i", address, "-p", "0", "-t", "3000"});
     QVERIFY(client.waitForCycles(replyCount, 120000));
@@ -195,10 +218,11 @@ void ReliabilityTest::randomRepliesFollowTheRule()
                                   .arg(seed)
                                   .arg(i)
                                   .arg(sent.size())
-                                  .arg(QString::fromLatin1(sent.left(200).toPercentEncoding()))
-                              + QString::fromLatin1(cycle.left(300).toPercentEncoding()) + " ";
+                                  .arg(QString::fromLatin1(sent.left(200).toPercentEncoding())) +
+                              QString::fromLatin1(cycle.left(300).toPercentEncoding()) + " ";
         const QRegularExpressionMatch line = statusLine.match(QString::fromLatin1(cycle));
-        QVERIFY2(line.hasMatch(), qPrintable(where + "not a status line: " + QString::fromLatin1(cycle.toPercentEncoding())));
+        QVERIFY2(line.hasMatch(),
+                 qPrintable(where + "not a status line: " + QString::fromLatin1(cycle.toPercentEncoding())));
 
         const int opening = sent.count('{');
         const int closing = sent.count('}');
@@ -210,7 +234,8 @@ void ReliabilityTest::randomRepliesFollowTheRule()
 
         const int zeroAt = sent.indexOf('\0');
         const bool keyInText = (zeroAt < 0 ? sent : sent.left(zeroAt)).contains(key);
-        QVERIFY2((line.capturedStart(1) >= 0) == keyInText, qPrintable(where + "value shown exactly when the key is in the text"));
+        QVERIFY2((line.capturedStart(1) >= 0) == keyInText,
+                 qPrintable(where + "value shown exactly when the key is in the text"));
         if (keyInText) {
             // The status line went through Latin-1 above; look at the value as UTF-8.
             const QByteArray valueBytes = cycle.mid(line.capturedStart(1), line.capturedLength(1));
@@ -236,7 +261,8 @@ void ReliabilityTest::brokenConnectionsEndTheReply()
     const QByteArray part = goodReply.left(goodReply.size() - 10);
     const QString address = nextAddress();
     FakeDevice device(address, 80,
-                      DeviceScript{{{0, part.left(40)}, {300, part.mid(40)}, {200, QByteArray()}}, static_cast<End>(end)});
+                      DeviceScript{{{0, part.left(40)}, {300, part.mid(40)}, {200, QByteArray()}},
+                                   static_cast<End>(end)});
     QVERIFY(device.isListening());
 
     ClientRun client({"-i", address, "-p", "200", "-t", "5000"});

@@ -67,15 +67,14 @@ void RequestParserTest::requests_data()
     QTest::newRow("header not ended yet") << clientRequest.left(60) << mib << QList<QByteArray>{"incomplete"};
     QTest::newRow("body not all there") << clientRequest.left(clientRequest.size() - 1) << mib
                                         << QList<QByteArray>{"incomplete"};
-    QTest::newRow("pipelined: two and the start of a third") << clientRequest + clientRequest + "POST /a" << mib
-                                                             << QList<QByteArray>{ok, ok, "incomplete"};
-    QTest::newRow("LF-only line ends")
-        << "POST /api.php HTTP/1.1\nContent-Length: 56\nConnection: close\n\n" + body << mib
-        << QList<QByteArray>{"POST /api.php body 56 close raw 117", "incomplete"};
-    QTest::newRow("LF then CR LF ends the header") << QByteArray("GET / HTTP/1.1\nHost: x\n\r\n") << mib
-                                                    << QList<QByteArray>{"GET / body 0 raw 25", "incomplete"};
+    QTest::newRow("pipelined: two and the start of a third")
+        << clientRequest + clientRequest + "POST /a" << mib << QList<QByteArray>{ok, ok, "incomplete"};
+    QTest::newRow("LF-only line ends") << "POST /api.php HTTP/1.1\nContent-Length: 56\nConnection: close\n\n" + body
+                                       << mib << QList<QByteArray>{"POST /api.php body 56 close raw 117", "incomplete"};
+    QTest::newRow("LF then CR LF ends the header")
+        << QByteArray("GET / HTTP/1.1\nHost: x\n\r\n") << mib << QList<QByteArray>{"GET / body 0 raw 25", "incomplete"};
     QTest::newRow("no Content-Length: no body") << QByteArray("GET /api.php HTTP/1.0\r\n\r\n") << mib
-                                                 << QList<QByteArray>{"GET /api.php body 0 raw 25", "incomplete"};
+                                                << QList<QByteArray>{"GET /api.php body 0 raw 25", "incomplete"};
     QTest::newRow("names in any case, spaces around the value, leading zeros")
         << withLength("content-LENGTH:   0003  \r\nCONNECTION: Close\r\n", "abc") << mib
         << QList<QByteArray>{"POST /api.php body 3 close raw 83", "incomplete"};
@@ -84,8 +83,9 @@ void RequestParserTest::requests_data()
     QTest::newRow("a body just at the limit") << withLength("Content-Length: 3\r\n", "abc") << qint64{3}
                                               << QList<QByteArray>{"POST /api.php body 3 raw 57", "incomplete"};
 
-    QTest::newRow("two different lengths: 400") << withLength("Content-Length: 3\r\nContent-Length: 4\r\n", "abcd") << mib
-                                                << QList<QByteArray>{"400 Bad Request: two different Content-Length values"};
+    QTest::newRow("two different lengths: 400")
+        << withLength("Content-Length: 3\r\nContent-Length: 4\r\n", "abcd") << mib
+        << QList<QByteArray>{"400 Bad Request: two different Content-Length values"};
     for (const char *bad : {"5x", "-1", "+56", "0x10", "", "5 6", "56,56"})
         QTest::addRow("Content-Length '%s': 400", bad)
             << withLength("Content-Length: " + QByteArray(bad) + "\r\n") << mib
@@ -97,15 +97,17 @@ void RequestParserTest::requests_data()
     QTest::newRow("2147483600, beyond int: 413 before any body")
         << withLength("Content-Length: 2147483600\r\n") << mib
         << QList<QByteArray>{"413 Content Too Large: Content-Length 2147483600 over the limit of 1048576"};
-    QTest::newRow("2147483600 with no limit waits for its body") << withLength("Content-Length: 2147483600\r\n", "abc")
-                                                                 << std::numeric_limits<qint64>::max() / 2
-                                                                 << QList<QByteArray>{"incomplete"};
-    QTest::newRow("one byte over the limit: 413") << withLength("Content-Length: 4\r\n") << qint64{3}
-                                                  << QList<QByteArray>{"413 Content Too Large: Content-Length 4 over the limit of 3"};
+    QTest::newRow("2147483600 with no limit waits for its body")
+        << withLength("Content-Length: 2147483600\r\n", "abc") << std::numeric_limits<qint64>::max() / 2
+        << QList<QByteArray>{"incomplete"};
+    QTest::newRow("one byte over the limit: 413")
+        << withLength("Content-Length: 4\r\n") << qint64{3}
+        << QList<QByteArray>{"413 Content Too Large: Content-Length 4 over the limit of 3"};
     QTest::newRow("a good request, then a bad one")
-        << clientRequest + "GARBAGE\r\n\r\n" << mib << QList<QByteArray>{ok, "400 Bad Request: malformed request line"};
-    QTest::newRow("a request line of two words: 400") << QByteArray("POST /api.php\r\n\r\n") << mib
-                                                      << QList<QByteArray>{"400 Bad Request: malformed request line"};
+        << clientRequest + "GARBAGE\r\n\r\n"
+        << mib << QList<QByteArray>{ok, "400 Bad Request: malformed request line"};
+    QTest::newRow("a request line of two words: 400")
+        << QByteArray("POST /api.php\r\n\r\n") << mib << QList<QByteArray>{"400 Bad Request: malformed request line"};
     QTest::newRow("a header over 64 KiB that never ends: 431")
         << withLength("X-Long: " + QByteArray(maxHeaderBytes, 'a')).chopped(2) << mib
         << QList<QByteArray>{"431 Request Header Fields Too Large: header over 65536 bytes"};

@@ -117,8 +117,7 @@ void WatchTest::pipelineAndReportsMatchWhatTheDeviceDid()
     QTemporaryDir work;
     QVERIFY(work.isValid());
     QByteArray pipeline = blocks_[0];
-    pipeline.replace("testVRN730 -i 192.168.1.100",
-                     "'" POLL_CLIENT "' -i " + address.toLatin1() + " -p 100 -t 300");
+    pipeline.replace("testVRN730 -i 192.168.1.100", "'" POLL_CLIENT "' -i " + address.toLatin1() + " -p 100 -t 300");
     QFile script(work.filePath("pipeline.sh"));
     QVERIFY(script.open(QIODevice::WriteOnly) && script.write(pipeline) == pipeline.size());
     script.close();
@@ -166,8 +165,9 @@ void WatchTest::pipelineAndReportsMatchWhatTheDeviceDid()
         simBad.append(verdict != QLatin1String("ok") && verdict != QLatin1String("zero-byte"));
     }
     QList<DownWindow> windows;
-    const QRegularExpression downUp("(" + stampPattern + ") device_sim: down for 1000 ms, (\\d+) connections dropped\n(" +
-                                    stampPattern + ") device_sim: up again\n");
+    const QRegularExpression downUp("(" + stampPattern +
+                                    ") device_sim: down for 1000 ms, (\\d+) connections dropped\n(" + stampPattern +
+                                    ") device_sim: up again\n");
     for (auto match = downUp.globalMatch(simLog); match.hasNext();) {
         const QRegularExpressionMatch window = match.next();
         windows.append({msOf(window.captured(1)), msOf(window.captured(3)), window.captured(2).toInt()});
@@ -195,12 +195,14 @@ void WatchTest::pipelineAndReportsMatchWhatTheDeviceDid()
     // The reports.
     const Run counts = runIn(work.path(), "bash", {"-c", blocks_[1]});
     QCOMPARE(counts.exitCode, 0);
-    QCOMPARE(counts.output, QByteArray::number(lines.size() - 1) + " cycles, " + QByteArray::number(clientBad.count(true)) +
-                                " bad replies, " + QByteArray::number(refusedMs.size()) + " No connection\n");
+    QCOMPARE(counts.output, QByteArray::number(lines.size() - 1) + " cycles, " +
+                                QByteArray::number(clientBad.count(true)) + " bad replies, " +
+                                QByteArray::number(refusedMs.size()) + " No connection\n");
 
     const Run outages = runIn(work.path(), "bash", {"-c", blocks_[2]});
     QCOMPARE(outages.exitCode, 0);
-    const QRegularExpression outage("^(" + stampPattern + ") to (" + stampPattern + "), (\\d+\\.\\d{3}) s, (\\d+) cycles$");
+    const QRegularExpression outage("^(" + stampPattern + ") to (" + stampPattern +
+                                    "), (\\d+\\.\\d{3}) s, (\\d+) cycles$");
     for (const DownWindow &window : windows) {
         QList<qint64> inWindow;
         for (const qint64 ms : refusedMs)
@@ -215,7 +217,8 @@ void WatchTest::pipelineAndReportsMatchWhatTheDeviceDid()
             const qint64 first = msOf(match.captured(1));
             const qint64 last = msOf(match.captured(2));
             return first <= inWindow.first() && last >= inWindow.last() &&
-                   qAbs(match.captured(3).toDouble() * 1000 - (last - first)) <= 1 && match.captured(4).toInt() >= inWindow.size();
+                   qAbs(match.captured(3).toDouble() * 1000 - (last - first)) <= 1 &&
+                   match.captured(4).toInt() >= inWindow.size();
         });
         QVERIFY2(named, outages.output.constData());
     }
@@ -224,7 +227,8 @@ void WatchTest::pipelineAndReportsMatchWhatTheDeviceDid()
     QCOMPARE(perHour.exitCode, 0);
     int perHourTotal = 0;
     for (const QByteArray &line : perHour.output.trimmed().split('\n')) {
-        const QRegularExpressionMatch match = QRegularExpression("^(\\d{4}-\\d\\d-\\d\\d \\d\\d):00 (\\d+)$").match(QString::fromLatin1(line));
+        const QRegularExpressionMatch match =
+            QRegularExpression("^(\\d{4}-\\d\\d-\\d\\d \\d\\d):00 (\\d+)$").match(QString::fromLatin1(line));
         QVERIFY2(match.hasMatch(), line.constData());
         QVERIFY(contentsOf(log).contains(match.captured(1).toLatin1() + ":"));
         perHourTotal += match.captured(2).toInt();
