@@ -1,6 +1,6 @@
-// The README's overnight pipeline and its morning reports, read from the README and run as
-// a user would run them: in a terminal, against device_sim with a seeded fault mix and
-// down time, until Ctrl-C.
+// testVRN730-watch as a user runs it: in a terminal against device_sim with a seeded fault
+// mix and down time until Ctrl-C, stopped every other way, across a log rotation, and
+// read back as a report and a picture.
 #include "poll_harness.h"
 
 #include <QDateTime>
@@ -10,11 +10,16 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <numeric>
+
+#include <sys/types.h>
 
 using namespace harness;
 
 namespace {
+
+const QString watchProgram = QStringLiteral(WATCH);
 
 QByteArray contentsOf(const QString &path)
 {
@@ -22,43 +27,28 @@ QByteArray contentsOf(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The shell blocks of the README's section on watching, in order: the pipeline, then the
-// three reports.
-QList<QByteArray> watchBlocks()
+qint64 msOfUtc(const QString &stamp)
 {
-    const QByteArray readme = contentsOf(QStringLiteral(SOURCE_DIR "/README.md"));
-    const int section = readme.indexOf("\n## Watching a device for hours\n");
-    const int sectionEnd = readme.indexOf("\n## ", section + 1);
-    QList<QByteArray> blocks;
-    for (int at = readme.indexOf("```sh\n", section); at >= 0 && at < sectionEnd; at = readme.indexOf("```sh\n", at)) {
-        at += 6;
-        const int end = readme.indexOf("```\n", at);
-        blocks.append(readme.mid(at, end - at));
-        at = end;
-    }
-    return blocks;
+    return QDateTime::fromString(stamp, Qt::ISODateWithMs).toMSecsSinceEpoch();
 }
 
-qint64 msOf(const QString &stamp)
+// device_sim stamps its log in local time.
+qint64 msOfLocal(const QString &stamp)
 {
     return QDateTime::fromString(stamp, QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toMSecsSinceEpoch();
 }
 
-const QString stampPattern = QStringLiteral("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
-
-struct DownWindow {
-    qint64 downMs;
-    qint64 upMs;
-    int dropped;
-};
+const QString simStamp = QStringLiteral("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
+const QString utcStamp = QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z");
 
 struct Run {
     int exitCode;
     QByteArray output;
+    QByteArray errors;
 };
 
-Run runIn(const QString &directory, const QString &program, const QStringList &arguments,
-          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+Run run(const QString &directory, const QString &program, const QStringList &arguments,
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
     process.setWorkingDirectory(directory);
@@ -66,8 +56,51 @@ Run runIn(const QString &directory, const QString &program, const QStringList &a
     process.start(program, arguments);
     if (!process.waitForFinished(30000))
         endByPid(process);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput()};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
 }
+
+// The log's cycle lines: every one has the eight fields.
+QList<QByteArrayList> cycleLinesOf(const QByteArray &log)
+{
+    QList<QByteArrayList> lines;
+    for (const QByteArray &line : log.split('\n'))
+        if (!line.isEmpty() && !line.startsWith('#') && !line.startsWith("time\t"))
+            lines.append(line.split('\t'));
+    return lines;
+}
+
+// The verdicts device_sim logged, a request a line.
+QByteArrayList simVerdicts(const QByteArray &simLog)
+{
+    QByteArrayList verdicts;
+    const QRegularExpression request(QStringLiteral("body \\d+ bytes: (\\S+)\n"));
+    for (auto match = request.globalMatch(QString::fromLatin1(simLog)); match.hasNext();)
+        verdicts.append(match.next().captured(1).toLatin1());
+    return verdicts;
+}
+
+bool pngOfSize(const QByteArray &png, int width, int height)
+{
+    auto big32 = [&](int at) {
+        return (static_cast<quint8>(png[at]) << 24) | (static_cast<quint8>(png[at + 1]) << 16) |
+               (static_cast<quint8>(png[at + 2]) << 8) | static_cast<quint8>(png[at + 3]);
+    };
+    return png.startsWith("\x89PNG\r\n\x1a\n") && png.mid(12, 4) == "IHDR" && big32(16) == width && big32(20) == height;
+}
+
+// The client a watch started: its only child.
+qint64 childOf(qint64 pid)
+{
+    const QByteArray children = contentsOf(QStringLiteral("/proc/%1/task/%1/children").arg(pid)).trimmed();
+    return children.isEmpty() || children.contains(' ') ? -1 : children.toLongLong();
+}
+
+struct DownWindow {
+    qint64 downMs;
+    qint64 upMs;
+    int dropped;
+};
 
 }  // namespace
 
@@ -75,38 +108,16 @@ class WatchTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void manPageShowsThePipelineAndTheCount();
-    void pipelineAndReportsMatchWhatTheDeviceDid();
-
-private:
-    QList<QByteArray> blocks_;
+    void watchesUntilCtrlCAndReportsWhatTheDeviceDid();
+    void stopsWithEveryFinishedCycle_data();
+    void stopsWithEveryFinishedCycle();
+    void keepsWritingAcrossARotation();
+    void refusesBadUsage_data();
+    void refusesBadUsage();
+    void plotNamesTheMissingPackage();
 };
 
-void WatchTest::initTestCase()
-{
-    blocks_ = watchBlocks();
-    QCOMPARE(blocks_.size(), 4);
-    QVERIFY2(blocks_[0].startsWith("testVRN730 -i 192.168.1.100 | tee /dev/tty |\n"), blocks_[0].constData());
-}
-
-void WatchTest::manPageShowsThePipelineAndTheCount()
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("MANWIDTH", "80");
-    environment.insert("MANPAGER", "cat");
-    environment.insert("LANG", "C.UTF-8");
-    const Run man = runIn(QDir::currentPath(), "man", {"-l", SOURCE_DIR "/poll_client/testVRN730.1"}, environment);
-    QCOMPARE(man.exitCode, 0);
-    QList<QByteArray> rendered;
-    for (const QByteArray &line : man.output.split('\n'))
-        rendered.append(line.trimmed());
-    for (const QByteArray &block : blocks_.mid(0, 2))
-        for (const QByteArray &line : block.trimmed().split('\n'))
-            QVERIFY2(rendered.contains(line.trimmed()), line.constData());
-}
-
-void WatchTest::pipelineAndReportsMatchWhatTheDeviceDid()
+void WatchTest::watchesUntilCtrlCAndReportsWhatTheDeviceDid()
 {
     const QString address = nextLoopbackAddress(6);
     SimRun sim({"--listen", address, "--port", "80", "--close", "--fault-rate", "0.3", "--faults",
@@ -116,18 +127,12 @@ void WatchTest::pipelineAndReportsMatchWhatTheDeviceDid()
 
     QTemporaryDir work;
     QVERIFY(work.isValid());
-    QByteArray pipeline = blocks_[0];
-    pipeline.replace("testVRN730 -i 192.168.1.100", "'" POLL_CLIENT "' -i " + address.toLatin1() + " -p 100 -t 300");
-    QFile script(work.filePath("pipeline.sh"));
-    QVERIFY(script.open(QIODevice::WriteOnly) && script.write(pipeline) == pipeline.size());
-    script.close();
-
     QProcess terminal;
     terminal.setWorkingDirectory(work.path());
-    terminal.start(QStringLiteral("script"), {"-qfec", "bash pipeline.sh", "/dev/null"});
+    terminal.start(QStringLiteral("script"),
+                   {"-qfec", "'" + watchProgram + "' -i " + address + " -p 100 -t 300", "/dev/null"});
     QVERIFY(terminal.waitForStarted(5000));
     // Two down windows, then a good cycle after the second.
-    const QString log = work.filePath("watch.log");
     const bool sawBothWindows = QTest::qWaitFor([&] { return sim.log().count("up again") >= 2; }, 20000);
     QTest::qWait(800);
     QByteArray screen = terminal.readAllStandardOutput();
@@ -138,102 +143,272 @@ void WatchTest::pipelineAndReportsMatchWhatTheDeviceDid()
     QTest::qWait(300);
     QVERIFY(sim.terminate(5000));
     QVERIFY(sawBothWindows);
-    QVERIFY2(ended, "the pipeline did not end on Ctrl-C");
-    QVERIFY2(screen.contains("nLoop:\t1\t\"realTime\":"), "the live status line stays on the terminal");
+    QVERIFY2(ended, "the watch did not end on Ctrl-C");
+    QVERIFY2(screen.contains("nLoop:\t1\t\"realTime\":"), "the client's status line reaches the terminal");
+    QVERIFY2(screen.contains("\033[0;37;41mNo connection\033[0m"), "so do its failed connections");
 
-    // Every line: a time stamp, then one cycle.
-    const QRegularExpression cycleLine("^(" + stampPattern + ")\t(nLoop:\t.*\tn\\}:\\d+(\tError)?|No connection)$");
+    // The run's lines, then a cycle a line, then its stop.
+    const QString logPath = work.filePath("testVRN730-watch.log");
+    const QByteArray log = contentsOf(logPath);
+    QVERIFY2(QRegularExpression("^# testVRN730-watch " PROJECT_VERSION " started " + utcStamp + ": testVRN730 -i " +
+                                QRegularExpression::escape(address) +
+                                " -p 100 -t 300\ntime\tstate\tcycle_ms\tloops\tbytes\topen\tclose\trealTime\n")
+                 .match(QString::fromLatin1(log))
+                 .hasMatch(),
+             log.left(300).constData());
+    QVERIFY2(
+        QRegularExpression("\n# stopped " + utcStamp + " \\(SIGINT\\)\n$").match(QString::fromLatin1(log)).hasMatch(),
+        log.right(300).constData());
+    const QList<QByteArrayList> lines = cycleLinesOf(log);
+    QVERIFY(lines.size() > 30);
     QList<bool> clientBad;
     QList<qint64> refusedMs;
-    const QList<QByteArray> lines = contentsOf(log).split('\n');
-    QVERIFY(lines.size() > 30 && lines.last().isEmpty());
-    for (const QByteArray &line : lines.mid(0, lines.size() - 1)) {
-        const QRegularExpressionMatch match = cycleLine.match(QString::fromLatin1(line));
-        QVERIFY2(match.hasMatch(), line.constData());
-        if (match.captured(2) == QLatin1String("No connection"))
-            refusedMs.append(msOf(match.captured(1)));
-        else
-            clientBad.append(match.capturedLength(3) > 0);
+    for (const QByteArrayList &fields : lines) {
+        QVERIFY2(fields.size() == 8 &&
+                     QRegularExpression("^" + utcStamp + "$").match(QString::fromLatin1(fields[0])).hasMatch(),
+                 fields.join('|').constData());
+        if (fields[1] == "no-connection") {
+            QCOMPARE(fields.mid(3).join('\t'), QByteArray("\t\t\t\t"));
+            refusedMs.append(msOfUtc(QString::fromLatin1(fields[0])));
+        } else {
+            QVERIFY2(fields[1] == "ok" || fields[1] == "error", fields[1].constData());
+            clientBad.append(fields[1] == "error");
+        }
     }
-
-    // What device_sim did: each request's verdict, in order, and its down windows.
-    const QString simLog = QString::fromLatin1(sim.log());
-    QList<bool> simBad;
-    const QRegularExpression request(QStringLiteral("body \\d+ bytes: (\\S+)\n"));
-    for (auto match = request.globalMatch(simLog); match.hasNext();) {
-        const QString verdict = match.next().captured(1);
-        simBad.append(verdict != QLatin1String("ok") && verdict != QLatin1String("zero-byte"));
-    }
-    QList<DownWindow> windows;
-    const QRegularExpression downUp("(" + stampPattern +
-                                    ") device_sim: down for 1000 ms, (\\d+) connections dropped\n(" + stampPattern +
-                                    ") device_sim: up again\n");
-    for (auto match = downUp.globalMatch(simLog); match.hasNext();) {
-        const QRegularExpressionMatch window = match.next();
-        windows.append({msOf(window.captured(1)), msOf(window.captured(3)), window.captured(2).toInt()});
-    }
-    QVERIFY2(windows.size() >= 2, qPrintable(simLog));
 
     // The k-th reply cycle is the k-th request; the client may have been stopped just after
     // the device logged one more. A connection dropped at a down window may end a reply
     // that the device logged as good, or never reach the device's log at all.
+    QList<bool> simBad;
+    for (const QByteArray &verdict : simVerdicts(sim.log()))
+        simBad.append(verdict != "ok" && verdict != "zero-byte");
+    QList<DownWindow> windows;
+    const QRegularExpression downUp("(" + simStamp + ") device_sim: down for 1000 ms, (\\d+) connections dropped\n(" +
+                                    simStamp + ") device_sim: up again\n");
+    for (auto match = downUp.globalMatch(QString::fromLatin1(sim.log())); match.hasNext();) {
+        const QRegularExpressionMatch window = match.next();
+        windows.append({msOfLocal(window.captured(1)), msOfLocal(window.captured(3)), window.captured(2).toInt()});
+    }
+    QVERIFY2(windows.size() >= 2, sim.log().constData());
     const int dropped = std::accumulate(windows.begin(), windows.end(), 0,
                                         [](int sum, const DownWindow &w) { return sum + w.dropped; });
-    QVERIFY2(simBad.size() - clientBad.size() <= 1 + dropped, qPrintable(simLog));
+    QVERIFY2(simBad.size() - clientBad.size() <= 1 + dropped, sim.log().constData());
     if (dropped == 0)
         QCOMPARE(clientBad, simBad.mid(0, clientBad.size()));
     else
         QVERIFY(std::abs(clientBad.count(true) - simBad.mid(0, clientBad.size()).count(true)) <= dropped);
     QVERIFY2(clientBad.contains(true) && clientBad.contains(false), "the mix must give both good and bad replies");
 
-    // Every failed connection falls in a down window, and every window caused some.
+    // Every failed connection falls in a down window.
     for (const qint64 ms : refusedMs)
         QVERIFY2(std::any_of(windows.begin(), windows.end(),
-                             [ms](const DownWindow &w) { return ms >= w.downMs - 100 && ms <= w.upMs + 100; }),
-                 qPrintable(QDateTime::fromMSecsSinceEpoch(ms).toString()));
+                             [ms](const DownWindow &w) { return ms >= w.downMs - 100 && ms <= w.upMs + 400; }),
+                 qPrintable(QDateTime::fromMSecsSinceEpoch(ms).toString(Qt::ISODateWithMs)));
 
-    // The reports.
-    const Run counts = runIn(work.path(), "bash", {"-c", blocks_[1]});
-    QCOMPARE(counts.exitCode, 0);
-    QCOMPARE(counts.output, QByteArray::number(lines.size() - 1) + " cycles, " +
-                                QByteArray::number(clientBad.count(true)) + " bad replies, " +
-                                QByteArray::number(refusedMs.size()) + " No connection\n");
-
-    const Run outages = runIn(work.path(), "bash", {"-c", blocks_[2]});
+    // --outages names each window: one outage holds all its failed connections.
+    const Run outages = run(work.path(), watchProgram, {"report", "--outages", logPath});
     QCOMPARE(outages.exitCode, 0);
-    const QRegularExpression outage("^(" + stampPattern + ") to (" + stampPattern +
-                                    "), (\\d+\\.\\d{3}) s, (\\d+) cycles$");
+    QCOMPARE(outages.errors, QByteArray());
+    const QRegularExpression outage("^(" + utcStamp + ")\t(" + utcStamp + ")\t(\\d+\\.\\d{3})\t(\\d+)\t(\\S+)$");
+    const QByteArrayList reported = outages.output.trimmed().split('\n');
     for (const DownWindow &window : windows) {
         QList<qint64> inWindow;
         for (const qint64 ms : refusedMs)
-            if (ms >= window.downMs - 100 && ms <= window.upMs + 100)
+            if (ms >= window.downMs - 100 && ms <= window.upMs + 400)
                 inWindow.append(ms);
         QVERIFY2(inWindow.size() >= 5, "a 1000 ms window at -p 100 refuses several cycles");
-        const QList<QByteArray> reported = outages.output.split('\n');
         const bool named = std::any_of(reported.begin(), reported.end(), [&](const QByteArray &line) {
             const QRegularExpressionMatch match = outage.match(QString::fromLatin1(line));
             if (!match.hasMatch())
                 return false;
-            const qint64 first = msOf(match.captured(1));
-            const qint64 last = msOf(match.captured(2));
-            return first <= inWindow.first() && last >= inWindow.last() &&
+            const qint64 first = msOfUtc(match.captured(1));
+            const qint64 last = msOfUtc(match.captured(2));
+            return first < inWindow.first() && last > inWindow.last() &&
                    qAbs(match.captured(3).toDouble() * 1000 - (last - first)) <= 1 &&
-                   match.captured(4).toInt() >= inWindow.size();
+                   match.captured(4).toInt() >= inWindow.size() && match.captured(5).contains("no-connection");
         });
         QVERIFY2(named, outages.output.constData());
     }
 
-    const Run perHour = runIn(work.path(), "bash", {"-c", blocks_[3]});
-    QCOMPARE(perHour.exitCode, 0);
-    int perHourTotal = 0;
-    for (const QByteArray &line : perHour.output.trimmed().split('\n')) {
-        const QRegularExpressionMatch match =
-            QRegularExpression("^(\\d{4}-\\d\\d-\\d\\d \\d\\d):00 (\\d+)$").match(QString::fromLatin1(line));
-        QVERIFY2(match.hasMatch(), line.constData());
-        QVERIFY(contentsOf(log).contains(match.captured(1).toLatin1() + ":"));
-        perHourTotal += match.captured(2).toInt();
+    // The report for people counts the same.
+    const Run report = run(work.path(), watchProgram, {"report", logPath});
+    QCOMPARE(report.exitCode, 0);
+    for (const QByteArray &row : {"cycles              " + QByteArray::number(lines.size()).rightJustified(10),
+                                  "bad replies         " + QByteArray::number(clientBad.count(true)).rightJustified(10),
+                                  "failed connections  " + QByteArray::number(refusedMs.size()).rightJustified(10),
+                                  "Outages: " + QByteArray::number(reported.size()) + "\n"})
+        QVERIFY2(report.output.contains(row), report.output.constData());
+
+    // The picture, of the size asked for.
+    const Run plot = run(work.path(), watchProgram, {"plot", "--output", "night.png", "--size", "900x500", logPath});
+    QVERIFY2(plot.exitCode == 0, plot.errors.constData());
+    QVERIFY(pngOfSize(contentsOf(work.filePath("night.png")), 900, 500));
+}
+
+void WatchTest::stopsWithEveryFinishedCycle_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QString>("target");  // watch, group or client
+    QTest::addColumn<QByteArray>("reason");
+    QTest::addColumn<int>("exitCode");  // -1: ended by the signal
+    QTest::newRow("SIGTERM to the watch alone, as systemd sends it")
+        << int(SIGTERM) << "watch" << QByteArray("SIGTERM") << -1;
+    QTest::newRow("SIGHUP to the watch alone") << int(SIGHUP) << "watch" << QByteArray("SIGHUP") << -1;
+    QTest::newRow("SIGINT to the process group, as Ctrl-C") << int(SIGINT) << "group" << QByteArray("SIGINT") << -1;
+    QTest::newRow("the client killed: the watch ends with its status")
+        << int(SIGKILL) << "client" << QByteArray("testVRN730 ended: killed by SIGKILL") << 128 + SIGKILL;
+}
+
+// At -p 0, cycles end thousands of times a second: whenever the stop comes, every request
+// the device answered but one in flight is in the log.
+void WatchTest::stopsWithEveryFinishedCycle()
+{
+    QFETCH(int, signal);
+    QFETCH(QString, target);
+    QFETCH(QByteArray, reason);
+    QFETCH(int, exitCode);
+
+    const QString address = nextLoopbackAddress(6);
+    SimRun sim({"--listen", address, "--port", "80", "--close"});
+    QVERIFY(sim.waitForListening());
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    QProcess watch;
+    watch.setWorkingDirectory(work.path());
+    // setsid makes the watch lead a process group of its own, with the client in it.
+    watch.start("setsid", {watchProgram, "--log", "night.log", "-i", address, "-p", "0", "-t", "300"});
+    QVERIFY(watch.waitForStarted(5000));
+    QVERIFY(QTest::qWaitFor([&] { return sim.log().count("body 56 bytes: ok") >= 500; }, 20000));
+    // The watch held still until the client has filled the pipe between them and waits:
+    // the stop then finds finished cycles still unread.
+    const qint64 pid = watch.processId();
+    QCOMPARE(kill(static_cast<pid_t>(pid), SIGSTOP), 0);
+    int answered = -1;
+    for (int turn = 0; turn < 30 && answered != simVerdicts(sim.log()).size(); ++turn) {
+        answered = simVerdicts(sim.log()).size();
+        QTest::qWait(300);
     }
-    QCOMPARE(perHourTotal, clientBad.count(true));
+    if (target == "watch")
+        QCOMPARE(kill(static_cast<pid_t>(pid), signal), 0);
+    else if (target == "group")
+        QCOMPARE(kill(-static_cast<pid_t>(pid), signal), 0);
+    else
+        QCOMPARE(kill(static_cast<pid_t>(childOf(pid)), signal), 0);
+    QCOMPARE(kill(static_cast<pid_t>(pid), SIGCONT), 0);
+    const bool ended = watch.waitForFinished(10000);
+    endByPid(watch);
+    QVERIFY(ended);
+    QVERIFY(sim.terminate(5000));
+
+    if (exitCode < 0) {
+        QCOMPARE(watch.exitStatus(), QProcess::CrashExit);
+    } else {
+        QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(watch.exitCode(), exitCode);
+    }
+    const QByteArray errors = watch.readAllStandardError();
+    QVERIFY2(errors.contains("testVRN730-watch: stopped (" + reason + ") after "), errors.constData());
+
+    const QByteArray log = contentsOf(work.filePath("night.log"));
+    QVERIFY2(log.endsWith(" (" + reason + ")\n"), log.right(200).constData());
+    const int logged = cycleLinesOf(log).size();
+    answered = simVerdicts(sim.log()).size();
+    QVERIFY2(logged == answered || logged == answered - 1,
+             qPrintable(QStringLiteral("%1 cycles logged, %2 requests answered").arg(logged).arg(answered)));
+}
+
+// logrotate, with the file the package ships, moves the log away; the watch goes on in a
+// new one that names the run it continues, and a report over both sees one run.
+void WatchTest::keepsWritingAcrossARotation()
+{
+    const QString address = nextLoopbackAddress(6);
+    SimRun sim({"--listen", address, "--port", "80"});
+    QVERIFY(sim.waitForListening());
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    QByteArray config = contentsOf(SOURCE_DIR "/watch/testvrn730-watch.logrotate");
+    QVERIFY(config.contains("/var/log/testvrn730/*.log {"));
+    config.replace("/var/log/testvrn730/*.log", work.filePath("*.log").toUtf8());
+    QFile configFile(work.filePath("logrotate.conf"));
+    QVERIFY(configFile.open(QIODevice::WriteOnly) && configFile.write(config) == config.size());
+    configFile.close();
+
+    QProcess watch;
+    watch.setWorkingDirectory(work.path());
+    watch.start(watchProgram, {"--log", "night.log", "-i", address, "-p", "20", "-t", "300"});
+    QVERIFY(watch.waitForStarted(5000));
+    QVERIFY(QTest::qWaitFor([&] { return cycleLinesOf(contentsOf(work.filePath("night.log"))).size() >= 10; }, 10000));
+    const Run rotate = run(work.path(), "logrotate", {"--force", "--state", "state", "logrotate.conf"});
+    QVERIFY2(rotate.exitCode == 0, rotate.errors.constData());
+    QVERIFY(QFile::exists(work.filePath("night.log.1")));
+    QVERIFY(QTest::qWaitFor([&] { return cycleLinesOf(contentsOf(work.filePath("night.log"))).size() >= 10; }, 10000));
+    watch.terminate();
+    const bool ended = watch.waitForFinished(10000);
+    endByPid(watch);
+    QVERIFY(ended);
+
+    const QByteArray before = contentsOf(work.filePath("night.log.1"));
+    const QByteArray after = contentsOf(work.filePath("night.log"));
+    const int started = before.indexOf(" started ");
+    QVERIFY(started > 0);
+    const QByteArray runStart = before.mid(started + 9, 24);
+    QVERIFY2(after.startsWith("# testVRN730-watch " PROJECT_VERSION " continued " + runStart + ": testVRN730 -i "),
+             after.left(200).constData());
+    QVERIFY(!before.contains("# stopped") && after.contains("# stopped"));
+    const Run report = run(work.path(), watchProgram, {"report", "night.log", "night.log.1"});
+    QCOMPARE(report.exitCode, 0);
+    const int cycles = cycleLinesOf(before).size() + cycleLinesOf(after).size();
+    QVERIFY2(report.output.contains(" in 1 run (UTC)\n  from " + runStart + "\n") &&
+                 report.output.contains("cycles              " + QByteArray::number(cycles).rightJustified(10)),
+             report.output.constData());
+}
+
+void WatchTest::refusesBadUsage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("a period that is no number")
+        << QStringList{"-i", "127.0.0.1", "-p", "abc"} << QByteArray("-p 'abc' is not a whole number");
+    QTest::newRow("a time-out beyond 32 bits")
+        << QStringList{"-i", "127.0.0.1", "-t", "2147483648"} << QByteArray("-t '2147483648' is not a whole number");
+    QTest::newRow("an address with a blank") << QStringList{"-i", "127.0.0.1 x"} << QByteArray("is no address");
+    QTest::newRow("--log without its file")
+        << QStringList{"-i", "127.0.0.1", "--log"} << QByteArray("--log needs a value");
+    QTest::newRow("a report of no log") << QStringList{"report"} << QByteArray("which log?");
+    QTest::newRow("a time that is not UTC's form")
+        << QStringList{"report", "--since", "yesterday", "x.log"} << QByteArray("'yesterday' is no time");
+    QTest::newRow("plot's option given to report")
+        << QStringList{"report", "--terminal", "x.log"} << QByteArray("unknown option '--terminal'");
+    QTest::newRow("a size for the terminal")
+        << QStringList{"plot", "--terminal", "--size", "800x600", "x.log"} << QByteArray("--size is for a PNG");
+}
+
+void WatchTest::refusesBadUsage()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, message);
+    const Run refused = run(QDir::currentPath(), watchProgram, arguments);
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY2(refused.errors.startsWith("testVRN730-watch: ") && refused.errors.contains(message),
+             refused.errors.constData());
+    QVERIFY(refused.errors.endsWith("Try 'testVRN730-watch --help'.\n"));
+    QCOMPARE(refused.output, QByteArray());
+}
+
+void WatchTest::plotNamesTheMissingPackage()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    QFile log(work.filePath("night.log"));
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    log.write("2026-12-08T21:00:00.000Z\tok\t500\t1\t10\t1\t1\t\n");
+    log.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PATH", work.path());
+    const Run plot = run(work.path(), watchProgram, {"plot", "night.log"}, environment);
+    QCOMPARE(plot.exitCode, 1);
+    QVERIFY2(plot.errors.contains("apt-get install gnuplot-nox"), plot.errors.constData());
+    QVERIFY(!QFile::exists(work.filePath("testVRN730-watch.png")));
 }
 
 QTEST_GUILESS_MAIN(WatchTest)

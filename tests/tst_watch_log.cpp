@@ -1,0 +1,258 @@
+// testVRN730-watch's parts in process: the client's bytes into log lines, split anywhere;
+// the log read back into outages; the times a report takes.
+#include "cycle_reader.h"
+#include "log.h"
+#include "poll_harness.h"
+#include "report.h"
+
+#include <QtTest>
+
+using namespace harness;
+
+namespace {
+
+// What a line says after its time and cycle_ms: state, loops, bytes, open, close, realTime.
+QByteArray fieldsOf(const Cycle &cycle)
+{
+    const QByteArray line = watchlog::cycleLine(0, 0, cycle);
+    QByteArrayList fields = line.chopped(1).split('\t');
+    fields.removeAt(2);
+    return fields.mid(1).join('\t');
+}
+
+QByteArrayList fieldsOf(const QList<Cycle> &cycles)
+{
+    QByteArrayList all;
+    for (const Cycle &cycle : cycles)
+        all.append(fieldsOf(cycle));
+    return all;
+}
+
+QByteArrayList readInPieces(const QByteArray &output, const QList<int> &cuts, qint64 *skipped, QByteArray *left)
+{
+    CycleReader reader;
+    QList<Cycle> cycles;
+    int from = 0;
+    for (const int cut : cuts + QList<int>{static_cast<int>(output.size())}) {
+        reader.feed(output.mid(from, cut - from), &cycles);
+        from = cut;
+    }
+    *skipped = reader.skippedBytes();
+    *left = reader.pending();
+    return fieldsOf(cycles);
+}
+
+QByteArray logOf(const QByteArrayList &lines)
+{
+    return lines.join('\n') + '\n';
+}
+
+}  // namespace
+
+class WatchLogTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void clientOutputToLogLines_data();
+    void clientOutputToLogLines();
+    void realTimeStaysOneBoundedField();
+    void outageBounds_data();
+    void outageBounds();
+    void timeArguments_data();
+    void timeArguments();
+};
+
+void WatchLogTest::clientOutputToLogLines_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<int>("skipped");  // bytes that were no cycle
+    QTest::addColumn<QByteArray>("unfinished");
+
+    const QByteArray good = httpReply("{\"result\":{\"realTime\":\"21:00:00.125\",\"v\":1}}");
+    QTest::newRow("a good reply with realTime")
+        << expectedCycle(1, "\"realTime\":\"21:00:00.125\"", good)
+        << QByteArrayList{"ok\t1\t" + QByteArray::number(good.size()) + "\t2\t2\t\"realTime\":\"21:00:00.125\""} << 0
+        << QByteArray();
+    QTest::newRow("a good reply without realTime, in three reads")
+        << expectedCycle(3, QByteArray(), "{}") << QByteArrayList{"ok\t3\t2\t1\t1\t"} << 0 << QByteArray();
+    QTest::newRow("a truncated reply") << expectedCycle(1, "\"realTime\":\"x\"", "{\"a\":{\"realTime\":\"x\"")
+                                       << QByteArrayList{"error\t1\t20\t2\t0\t\"realTime\":\"x\""} << 0 << QByteArray();
+    QTest::newRow("an empty reply after the 30 s wait")
+        << expectedCycle(0, QByteArray(), QByteArray()) << QByteArrayList{"error\t0\t0\t0\t0\t"} << 0 << QByteArray();
+    QTest::newRow("a failed connection") << noConnectionCycle << QByteArrayList{"no-connection\t\t\t\t\t"} << 0
+                                         << QByteArray();
+    // The client masks every control character in the value, so these stay in it.
+    QTest::newRow("realTime holding a masked tab, Error and ESC[0m")
+        << expectedCycle(1, "\"realTime\":\"a?b Error ?[0m\r\"", "{}").replace("\r\"", "\"")
+        << QByteArrayList{"ok\t1\t2\t1\t1\t\"realTime\":\"a?b Error ?[0m\""} << 0 << QByteArray();
+    QTest::newRow("realTime that reads like a status line")
+        << expectedCycle(1, "\"realTime\":\"nLoop:?len:?n{:1\"", "{{}")
+        << QByteArrayList{"error\t1\t3\t2\t1\t\"realTime\":\"nLoop:?len:?n{:1\""} << 0 << QByteArray();
+    QTest::newRow("a night: good, bad, failed, good")
+        << expectedCycle(1, QByteArray(), "{}") + expectedCycle(2, QByteArray(), "{") + noConnectionCycle +
+               expectedCycle(1, QByteArray(), "{}")
+        << QByteArrayList{"ok\t1\t2\t1\t1\t", "error\t2\t1\t1\t0\t", "no-connection\t\t\t\t\t", "ok\t1\t2\t1\t1\t"} << 0
+        << QByteArray();
+    QTest::newRow("a stop inside a bad reply's cycle leaves it out")
+        << expectedCycle(1, QByteArray(), "{}") + "nLoop:\t1\tlen:\t1\tn{:1\tn}:0\r\033[0;37;41m\nErr"
+        << QByteArrayList{"ok\t1\t2\t1\t1\t"} << 0 << QByteArray("nLoop:\t1\tlen:\t1\tn{:1\tn}:0\r\033[0;37;41m\nErr");
+    QTest::newRow("bytes that are no cycle are passed over")
+        << "garbage\r\033[0m" + expectedCycle(1, QByteArray(), "{}") + "nLoop:\t1\tlen:\tx\tn{:1\tn}:1\r\033[0m" +
+               noConnectionCycle
+        << QByteArrayList{"ok\t1\t2\t1\t1\t", "no-connection\t\t\t\t\t"} << 11 + 31 << QByteArray();
+}
+
+// Each row whole, cut in two at every byte, and a byte at a time.
+void WatchLogTest::clientOutputToLogLines()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArrayList, lines);
+    QFETCH(int, skipped);
+    QFETCH(QByteArray, unfinished);
+
+    QList<QList<int>> splits{{}};
+    for (int cut = 1; cut < output.size(); ++cut)
+        splits.append(QList<int>{cut});
+    QList<int> everyByte;
+    for (int cut = 1; cut < output.size(); ++cut)
+        everyByte.append(cut);
+    splits.append(everyByte);
+    for (const QList<int> &cuts : splits) {
+        qint64 skippedBytes = 0;
+        QByteArray left;
+        const QByteArrayList read = readInPieces(output, cuts, &skippedBytes, &left);
+        const QByteArray where = cuts.size() == 1 ? "cut at " + QByteArray::number(cuts[0]) : "pieces";
+        QVERIFY2(read == lines, where + ": " + read.join(" | "));
+        QVERIFY2(skippedBytes == skipped, where + ": skipped " + QByteArray::number(skippedBytes));
+        QVERIFY2(left == unfinished, where + ": left " + left);
+    }
+}
+
+void WatchLogTest::realTimeStaysOneBoundedField()
+{
+    Cycle cycle;
+    cycle.loops = cycle.bytes = cycle.open = cycle.close = "1";
+    // The cap falls inside a three-byte character: the line keeps only whole ones.
+    cycle.realTime = "\"realTime\":\"" + QByteArray(watchlog::maxRealTimeBytes - 13, 'x') + "\xe2\x82\xac tail\"";
+    QByteArray line = watchlog::cycleLine(1765227600000, 500, cycle);
+    QCOMPARE(line, "2025-12-08T21:00:00.000Z\tok\t500\t1\t1\t1\t1\t\"realTime\":\"" +
+                       QByteArray(watchlog::maxRealTimeBytes - 13, 'x') + "\n");
+    // Whatever reaches it, no field holds a tab or a line break.
+    cycle.realTime = "a\tb\nc\rd\x7f";
+    line = watchlog::cycleLine(0, 0, cycle);
+    QCOMPARE(line, "1970-01-01T00:00:00.000Z\tok\t0\t1\t1\t1\t1\ta?b?c?d?\n");
+}
+
+void WatchLogTest::outageBounds_data()
+{
+    QTest::addColumn<QByteArrayList>("logs");  // files, read in this order
+    QTest::addColumn<QByteArray>("since");
+    QTest::addColumn<QByteArray>("until");
+    QTest::addColumn<QByteArray>("outages");
+    QTest::addColumn<QByteArray>("summary");  // watched ms, runs, cycles, bad replies, failed connections
+
+    const QByteArray start = "# testVRN730-watch 1.0.0 started 2026-10-25T00:59:59.000Z: testVRN730 -i x -p 500 -t "
+                             "1000\n" +
+                             watchlog::header;
+    auto at = [](const char *time, const char *state) {
+        return QByteArray("2026-10-25T") + time + "Z\t" + state + "\t500\t" +
+               (qstrcmp(state, "no-connection") == 0 ? "\t\t\t\t" : "1\t10\t1\t1\t");
+    };
+    QTest::newRow("a single bad cycle lasts from the good one before to the good one after")
+        << QByteArrayList{start +
+                          logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "error"), at("01:00:01.000", "ok")})}
+        << QByteArray() << QByteArray()
+        << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:01.000Z\t1.000\t1\terror\n")
+        << QByteArray("2000 1 3 1 0");
+    QTest::newRow("an outage at the run's end lasts to its stop line")
+        << QByteArrayList{start + logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "no-connection"),
+                                         at("01:00:01.000", "error"), "# stopped 2026-10-25T01:00:01.250Z (SIGINT)"})}
+        << QByteArray() << QByteArray()
+        << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:01.250Z\t1.250\t2\terror,no-connection\n")
+        << QByteArray("2250 1 3 1 1");
+    QTest::newRow("without a stop line, to its last cycle; a bad first cycle from the run's start")
+        << QByteArrayList{start + logOf({at("01:00:00.000", "error"), at("01:00:00.500", "ok"),
+                                         at("01:00:01.000", "no-connection")})}
+        << QByteArray() << QByteArray()
+        << QByteArray("2026-10-25T00:59:59.000Z\t2026-10-25T01:00:00.500Z\t1.500\t1\terror\n"
+                      "2026-10-25T01:00:00.500Z\t2026-10-25T01:00:01.000Z\t0.500\t1\tno-connection\n")
+        << QByteArray("2000 1 3 1 1");
+    // The clocks went back an hour at 01:00 UTC on this day in Europe; UTC did not.
+    QTest::newRow("two runs appended: the time between them is no outage")
+        << QByteArrayList{start +
+                          logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "error"),
+                                 "# stopped 2026-10-25T01:00:00.700Z (SIGTERM)"}) +
+                          QByteArray(start).replace("00:59:59.000Z", "01:00:21.000Z") +
+                          logOf({at("01:00:21.500", "ok"), at("01:00:22.000", "ok")})}
+        << QByteArray() << QByteArray()
+        << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:00.700Z\t0.700\t1\terror\n")
+        << QByteArray("2700 2 4 1 0");
+    QTest::newRow("a rotated log joins its run again, in either order")
+        << QByteArrayList{"# testVRN730-watch 1.0.0 continued 2026-10-25T00:59:59.000Z: testVRN730 -i x\n" +
+                              watchlog::header + logOf({at("01:00:01.000", "no-connection"), at("01:00:01.500", "ok")}),
+                          start + logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "error")})}
+        << QByteArray() << QByteArray()
+        << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:01.500Z\t1.500\t2\terror,no-connection\n")
+        << QByteArray("2500 1 4 1 1");
+    QTest::newRow("--since and --until cut an outage to the window")
+        << QByteArrayList{start + logOf({at("01:00:00.000", "ok"), at("01:00:01.000", "error"),
+                                         at("01:00:02.000", "error"), at("01:00:03.000", "ok")})}
+        << QByteArray("2026-10-25 01:00:01.500") << QByteArray("2026-10-25T01:00:02.500Z")
+        << QByteArray("2026-10-25T01:00:01.500Z\t2026-10-25T01:00:02.500Z\t1.000\t1\terror\n")
+        << QByteArray("1000 1 1 1 0");
+}
+
+void WatchLogTest::outageBounds()
+{
+    QFETCH(QByteArrayList, logs);
+    QFETCH(QByteArray, since);
+    QFETCH(QByteArray, until);
+    QFETCH(QByteArray, outages);
+    QFETCH(QByteArray, summary);
+
+    watchlog::Reader reader;
+    for (const QByteArray &log : logs) {
+        reader.startFile();
+        for (const QByteArray &line : log.split('\n'))
+            reader.readLine(line);
+    }
+    QCOMPARE(reader.unreadableLines(), 0);
+    watchlog::Window window;
+    QVERIFY(since.isEmpty() || watchlog::parseTimeArgument(since, &window.sinceMs));
+    QVERIFY(until.isEmpty() || watchlog::parseTimeArgument(until, &window.untilMs));
+    const watchlog::Summary result = watchlog::summarize(reader.runs(), window);
+    QCOMPARE(watchlog::outageLines(result), outages);
+    QCOMPARE(QByteArray::number(result.watchedMs) + ' ' + QByteArray::number(result.runs) + ' ' +
+                 QByteArray::number(result.counts.cycles) + ' ' + QByteArray::number(result.counts.errors) + ' ' +
+                 QByteArray::number(result.counts.failures),
+             summary);
+}
+
+void WatchLogTest::timeArguments_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("stamp");  // empty: refused
+    QTest::newRow("a date") << QByteArray("2026-12-08") << QByteArray("2026-12-08T00:00:00.000Z");
+    QTest::newRow("to the minute, with a blank")
+        << QByteArray("2026-12-08 21:05") << QByteArray("2026-12-08T21:05:00.000Z");
+    QTest::newRow("the log's own form") << QByteArray("2028-02-29T23:59:59.999Z")
+                                        << QByteArray("2028-02-29T23:59:59.999Z");
+    QTest::newRow("no 29 February in 2026") << QByteArray("2026-02-29") << QByteArray();
+    QTest::newRow("no hour 24") << QByteArray("2026-12-08T24:00") << QByteArray();
+    QTest::newRow("no offset but Z") << QByteArray("2026-12-08T21:00+01:00") << QByteArray();
+    QTest::newRow("nothing after Z") << QByteArray("2026-12-08T21:00Zx") << QByteArray();
+}
+
+void WatchLogTest::timeArguments()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, stamp);
+    qint64 ms = 0;
+    QCOMPARE(watchlog::parseTimeArgument(text, &ms), !stamp.isEmpty());
+    if (!stamp.isEmpty())
+        QCOMPARE(watchlog::utcStamp(ms), stamp);
+}
+
+QTEST_GUILESS_MAIN(WatchLogTest)
+#include "tst_watch_log.moc"

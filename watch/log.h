@@ -1,0 +1,62 @@
+// The log: tab-separated, one line per cycle, in fixed columns, with comment lines where
+// a run starts, continues in a new file, or stops. Times are UTC to the millisecond.
+#pragma once
+
+#include "cycle_reader.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QVector>
+
+namespace watchlog {
+
+// The longest realTime text a line keeps; a longer one is cut at a character's start.
+constexpr int maxRealTimeBytes = 256;
+
+extern const QByteArray header;  // the column names, with the line feed
+
+QByteArray utcStamp(qint64 msSinceEpoch);  // 2026-12-08T21:00:00.000Z
+bool parseUtcStamp(const QByteArray &text, qint64 *msSinceEpoch);
+// A time given on the command line: a date, a date and time to the minute, second or
+// millisecond, with "T" or a blank between them, perhaps ending in "Z"; always UTC.
+bool parseTimeArgument(const QByteArray &text, qint64 *msSinceEpoch);
+
+enum class RunMark { Started, Continued };
+QByteArray runLine(const QByteArray &version, RunMark mark, qint64 startMs, const QByteArray &command);
+QByteArray cycleLine(qint64 ms, qint64 cycleMs, const Cycle &cycle);
+QByteArray stoppedLine(qint64 ms, const QByteArray &reason);
+
+struct LoggedCycle {
+    qint64 ms = 0;
+    CycleState state = CycleState::Ok;
+    qint64 cycleMs = 0;
+};
+
+// One run of the command: from its start line to its stop line, or to its last cycle.
+struct Run {
+    qint64 startMs = 0;
+    qint64 stopMs = -1;  // -1: no stop line was read
+    QVector<LoggedCycle> cycles;
+
+    qint64 endMs() const;
+};
+
+// Reads logs line by line, in any order of files; the lines of one run may be spread over
+// several files (a rotated log), and are joined by the run's start time.
+class Reader {
+public:
+    void startFile();
+    void readLine(const QByteArray &line);
+    // The runs, in order of their start, each with its cycles in order of time.
+    QList<Run> runs() const;
+    qint64 unreadableLines() const { return unreadable_; }
+
+private:
+    QMap<qint64, Run> runs_;
+    qint64 current_ = 0;
+    bool inRun_ = false;
+    qint64 unreadable_ = 0;
+};
+
+}  // namespace watchlog

@@ -1,0 +1,283 @@
+// testVRN730-watch: runs testVRN730 unattended and logs every cycle in fixed columns, in
+// UTC; `report` and `plot` read the logs back.
+
+#include "log.h"
+#include "plot.h"
+#include "report.h"
+#include "runner.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QList>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+
+namespace {
+
+const char *const self = "testVRN730-watch";
+
+const char usage[] = "Usage: testVRN730-watch [--log FILE] [-i ip] [-p period_ms] [-t responseTimeOut]\n"
+                     "       testVRN730-watch report [--outages] [--since TIME] [--until TIME] LOG...\n"
+                     "       testVRN730-watch plot [--output FILE.png [--size WxH] | --terminal] [--since TIME]\n"
+                     "                             [--until TIME] LOG...\n"
+                     "\n"
+                     "Runs testVRN730 (found beside this program, then on PATH) with -i, -p and -t, shows its\n"
+                     "status line when standard output is a terminal, and appends one line per cycle to the\n"
+                     "log, tab-separated, in UTC: time, state (ok, error, no-connection), cycle_ms, loops,\n"
+                     "bytes, open, close, realTime. Ctrl-C, SIGTERM or SIGHUP stops it; the log then holds\n"
+                     "every cycle that testVRN730 finished. A moved or removed log is made again.\n"
+                     "\n"
+                     "  --log FILE        the log, appended to (default: testVRN730-watch.log)\n"
+                     "  -i, -p, -t        passed to testVRN730; its own defaults when not given\n"
+                     "\n"
+                     "report prints the watched time, the cycles, bad replies and failed connections, the\n"
+                     "share of good cycles, every outage with its bounds, and the counts per hour.\n"
+                     "  --outages         only the outages: start, end, seconds, cycles, kinds; tab-separated\n"
+                     "\n"
+                     "plot draws the cycles per interval by kind, the outages as bands, and cycle_ms, with\n"
+                     "gnuplot (Debian's gnuplot-nox).\n"
+                     "  --output FILE.png a PNG image (default: testVRN730-watch.png)\n"
+                     "  --size WxH        its size in pixels (default: 1280x720)\n"
+                     "  --terminal        text in the terminal instead, as wide as it is\n"
+                     "\n"
+                     "  --since TIME, --until TIME  only [since, until); TIME is UTC: 2026-12-08,\n"
+                     "                    2026-12-08T21:00, 2026-12-08T21:00:00 or 2026-12-08T21:00:00.000Z\n"
+                     "  -h, --help        this text;  --version  the version\n"
+                     "\n"
+                     "Exit status: 0; 1 when a log cannot be read or written, or testVRN730 cannot run; 2 for\n"
+                     "bad usage; after testVRN730 ended by itself, its status.\n";
+
+[[noreturn]] void usageError(const char *format, const char *detail)
+{
+    std::fprintf(stderr, "%s: ", self);
+    std::fprintf(stderr, format, detail);
+    std::fprintf(stderr, "\nTry '%s --help'.\n", self);
+    std::exit(2);
+}
+
+// A decimal in the 32 bits the client keeps.
+bool isInt32(const char *text)
+{
+    errno = 0;
+    char *end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    return *text != '\0' && *end == '\0' && errno == 0 && value >= INT32_MIN && value <= INT32_MAX;
+}
+
+// An address or host name: it goes into the log's first line and the unit's file name.
+bool isAddress(const char *text)
+{
+    const std::size_t size = std::strlen(text);
+    if (size == 0 || size > 253 || text[0] == '-')
+        return false;
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c <= ' ' || c == 0x7f || c == '/')
+            return false;
+    }
+    return true;
+}
+
+enum LongOption { Log = 256, Version, Outages, Since, Until, Output, Size, Terminal };
+
+int runWatch(int argc, char *argv[])
+{
+    static const option options[] = {{"log", required_argument, nullptr, Log},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, Version},
+                                     {nullptr, 0, nullptr, 0}};
+    WatchOptions watchOptions;
+    opterr = 0;
+    int option;
+    while ((option = getopt_long(argc, argv, ":hi:p:t:", options, nullptr)) != -1) {
+        switch (option) {
+        case 'h':
+            std::fputs(usage, stdout);
+            return 0;
+        case Version:
+            std::printf("testVRN730-watch %s\n", PROJECT_VERSION);
+            return 0;
+        case Log:
+            if (*optarg == '\0')
+                usageError("--log needs a file name%s", "");
+            watchOptions.logPath = optarg;
+            break;
+        case 'i':
+            if (!isAddress(optarg))
+                usageError("-i '%s' is no address or host name", optarg);
+            watchOptions.ip = optarg;
+            break;
+        case 'p':
+        case 't':
+            if (!isInt32(optarg))
+                usageError(option == 'p' ? "-p '%s' is not a whole number of milliseconds in 32 bits"
+                                         : "-t '%s' is not a whole number of milliseconds in 32 bits",
+                           optarg);
+            (option == 'p' ? watchOptions.period : watchOptions.timeout) = optarg;
+            break;
+        case ':':
+            usageError("%s needs a value", argv[optind - 1]);
+        default:
+            usageError("unknown option '%s'", argv[optind - 1]);
+        }
+    }
+    if (optind < argc)
+        usageError("unexpected argument '%s'", argv[optind]);
+    return watch(watchOptions, PROJECT_VERSION);
+}
+
+bool parseSize(const char *text, watchlog::PlotRequest *request)
+{
+    int width = 0, height = 0;
+    char rest = 0;
+    if (std::sscanf(text, "%dx%d%c", &width, &height, &rest) != 2)
+        return false;
+    if (width < 100 || height < 100 || width > 10000 || height > 10000)
+        return false;
+    request->width = width;
+    request->height = height;
+    return true;
+}
+
+// The terminal's size, or 100 by 40 when it does not say.
+void terminalSize(watchlog::PlotRequest *request)
+{
+    request->width = 100;
+    request->height = 40;
+    for (const char *name : {"COLUMNS", "LINES"}) {
+        const char *value = std::getenv(name);
+        if (value && isInt32(value) && std::atoi(value) >= 40)
+            (name[0] == 'C' ? request->width : request->height) = std::min(std::atoi(value), 1000);
+    }
+}
+
+bool readLog(const char *path, watchlog::Reader *reader)
+{
+    QFile file(QFile::decodeName(path));
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", self, path, qPrintable(file.errorString()));
+        return false;
+    }
+    reader->startFile();
+    const qint64 before = reader->unreadableLines();
+    QByteArray line;
+    while (!(line = file.readLine()).isEmpty()) {
+        if (line.endsWith('\n'))
+            line.chop(1);
+        reader->readLine(line);
+    }
+    const qint64 unreadable = reader->unreadableLines() - before;
+    if (unreadable > 0)
+        std::fprintf(stderr, "%s: %s: %lld lines are not the log's, and were passed over\n", self, path,
+                     static_cast<long long>(unreadable));
+    return true;
+}
+
+int runReader(bool plotting, int argc, char *argv[])
+{
+    static const option options[] = {
+        {"outages", no_argument, nullptr, Outages},   {"since", required_argument, nullptr, Since},
+        {"until", required_argument, nullptr, Until}, {"output", required_argument, nullptr, Output},
+        {"size", required_argument, nullptr, Size},   {"terminal", no_argument, nullptr, Terminal},
+        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
+    watchlog::Window window;
+    watchlog::PlotRequest request;
+    request.output = QStringLiteral("testVRN730-watch.png");
+    bool outagesOnly = false;
+    bool terminal = false;
+    bool sized = false;
+    opterr = 0;
+    optind = 2;
+    int option;
+    while ((option = getopt_long(argc, argv, ":h", options, nullptr)) != -1) {
+        const bool plotOption = option == Output || option == Size || option == Terminal;
+        if ((plotOption && !plotting) || (option == Outages && plotting))
+            usageError("unknown option '%s'", argv[optind - 1]);
+        switch (option) {
+        case 'h':
+            std::fputs(usage, stdout);
+            return 0;
+        case Outages:
+            outagesOnly = true;
+            break;
+        case Since:
+        case Until:
+            if (!watchlog::parseTimeArgument(optarg, option == Since ? &window.sinceMs : &window.untilMs))
+                usageError("'%s' is no time such as 2026-12-08T21:00:00Z", optarg);
+            break;
+        case Output:
+            request.output = QFile::decodeName(optarg);
+            if (request.output.isEmpty())
+                usageError("--output needs a file name%s", "");
+            break;
+        case Size:
+            if (!parseSize(optarg, &request))
+                usageError("--size '%s' is not WIDTHxHEIGHT, each from 100 to 10000", optarg);
+            sized = true;
+            break;
+        case Terminal:
+            terminal = true;
+            break;
+        case ':':
+            usageError("%s needs a value", argv[optind - 1]);
+        default:
+            usageError("unknown option '%s'", argv[optind - 1]);
+        }
+    }
+    if (terminal && sized)
+        usageError("--size is for a PNG; --terminal takes the terminal's size%s", "");
+    if (optind == argc)
+        usageError("which log? Name one or more%s", "");
+    watchlog::Reader reader;
+    bool allRead = true;
+    for (int i = optind; i < argc; ++i)
+        allRead = readLog(argv[i], &reader) && allRead;
+    if (!allRead)
+        return 1;
+    const QList<watchlog::Run> runs = reader.runs();
+    const watchlog::Summary summary = watchlog::summarize(runs, window);
+    if (plotting) {
+        if (terminal) {
+            request.output.clear();
+            terminalSize(&request);
+        }
+        return watchlog::plot(runs, summary, window, request);
+    }
+    const QByteArray text = outagesOnly ? watchlog::outageLines(summary) : watchlog::reportText(summary);
+    if (std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout) !=
+            static_cast<std::size_t>(text.size()) ||
+        std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "%s: cannot write the report: %s\n", self, std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+// With a standard descriptor closed, the next file or pipe opened would take its place.
+bool standardDescriptorsOpen()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!standardDescriptorsOpen())
+        return 1;
+    if (argc > 1 && std::strcmp(argv[1], "report") == 0)
+        return runReader(false, argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "plot") == 0)
+        return runReader(true, argc, argv);
+    return runWatch(argc, argv);
+}

@@ -1,0 +1,166 @@
+#include "plot.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace watchlog {
+
+namespace {
+
+QByteArray epochSeconds(qint64 ms)
+{
+    char text[32];
+    const int size = std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
+                                   static_cast<long long>(ms % 1000));
+    return QByteArray(text, size);
+}
+
+QByteArray intervalName(qint64 ms)
+{
+    if (ms % 3600000 == 0)
+        return QByteArray::number(ms / 3600000) + " h";
+    if (ms % 60000 == 0)
+        return QByteArray::number(ms / 60000) + " min";
+    return QByteArray::number(ms / 1000) + " s";
+}
+
+bool writeFile(const QString &path, const QByteArray &contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.flush();
+}
+
+// gnuplot reads a single-quoted string as it stands, but for the quote itself.
+QByteArray quoted(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.replace('\'', "''");
+    return '\'' + bytes + '\'';
+}
+
+struct Data {
+    QByteArray counts;   // interval start, good, bad, failed
+    QByteArray cycles;   // time, cycle_ms
+    QByteArray outages;  // start, end
+    qint64 intervalMs = 0;
+};
+
+Data dataOf(const QList<Run> &runs, const Summary &summary, const Window &window)
+{
+    Data data;
+    data.intervalMs = countingIntervalMs(summary.lastMs - summary.firstMs);
+    QMap<qint64, Counts> bins;
+    for (const Run &run : runs)
+        for (const LoggedCycle &cycle : run.cycles) {
+            if (cycle.ms < window.sinceMs || cycle.ms >= window.untilMs)
+                continue;
+            Counts &bin = bins[cycle.ms - cycle.ms % data.intervalMs];
+            ++bin.cycles;
+            bin.errors += cycle.state == CycleState::Error;
+            bin.failures += cycle.state == CycleState::NoConnection;
+            data.cycles += epochSeconds(cycle.ms) + ' ' + QByteArray::number(std::max<qint64>(cycle.cycleMs, 1)) + '\n';
+        }
+    for (auto bin = bins.cbegin(); bin != bins.cend(); ++bin)
+        data.counts += epochSeconds(bin.key()) + ' ' + QByteArray::number(bin->cycles) + ' ' +
+                       QByteArray::number(bin->errors + bin->failures) + ' ' + QByteArray::number(bin->failures) + '\n';
+    for (const Outage &outage : summary.outages)
+        data.outages += epochSeconds(outage.startMs) + ' ' + epochSeconds(outage.endMs) + '\n';
+    // gnuplot refuses a plot whose every file is empty.
+    for (QByteArray *lines : {&data.counts, &data.cycles, &data.outages})
+        if (lines->isEmpty())
+            *lines = "NaN NaN NaN NaN\n";
+    return data;
+}
+
+QByteArray scriptFor(const Data &data, const Summary &summary, const PlotRequest &request)
+{
+    const qint64 spanMs = summary.lastMs - summary.firstMs;
+    const char *timeFormat = spanMs > 2 * 86400000LL ? "%m-%d %H:%M" : spanMs > 600000 ? "%H:%M" : "%H:%M:%S";
+    const double interval = data.intervalMs / 1000.0;
+    QByteArray script;
+    if (request.output.isEmpty())
+        script += "set terminal dumb size " + QByteArray::number(request.width) + "," +
+                  QByteArray::number(request.height) + " aspect 1,1\n";
+    else
+        script += "set terminal pngcairo size " + QByteArray::number(request.width) + "," +
+                  QByteArray::number(request.height) + " font 'sans,10'\nset output " + quoted(request.output) + "\n";
+    // Both panels share their margins, so their time axes line up.
+    script += "set termoption noenhanced\nset lmargin 10\nset rmargin 24\n";
+    script += "set xdata time\nset timefmt '%s'\nset format x '" + QByteArray(timeFormat) + "'\n";
+    script += "set xrange ['" + epochSeconds(summary.firstMs) + "':'" + epochSeconds(summary.lastMs + 1) + "']\n";
+    script += "set y2range [0:1]\nunset y2tics\nset key outside top right\nset grid ytics\n";
+    script += "set multiplot layout 2,1 title 'testVRN730-watch: " + utcStamp(summary.firstMs) + " to " +
+              utcStamp(summary.lastMs) + " (UTC)'\n";
+    script += "set ylabel 'cycles per " + intervalName(data.intervalMs) + "'\nset yrange [0:*]\n";
+    script += "set style fill solid 0.9 noborder\nset boxwidth " + QByteArray::number(interval * 0.9) + " absolute\n";
+    const QByteArray centre = "(column(1)+" + QByteArray::number(interval / 2) + ")";
+    // Text cannot show a band behind the bars, so there an outage is a strip along the top.
+    const QByteArray bandHeight = request.output.isEmpty() ? "(0.97):($2-$1)/2:(0.03)" : "(0.5):(($2-$1)/2):(0.5)";
+    const QByteArray bandsAs = "'outages.dat' using (($1+$2)/2):" + bandHeight +
+                               " axes x1y2 with boxxyerror fs solid 0.25 noborder lc rgb '#e04040' ";
+    const QByteArray bands = bandsAs + "title 'outage'";
+    script += "plot " + bands + ", \\\n  'counts.dat' using " + centre +
+              ":2 with boxes lc rgb '#3a9a3a' title 'good', \\\n  'counts.dat' using " + centre +
+              ":3 with boxes lc rgb '#e08a00' title 'bad reply', \\\n  'counts.dat' using " + centre +
+              ":4 with boxes lc rgb '#c00000' title 'failed connection'\n";
+    script += "set ylabel 'cycle (ms)'\nset logscale y\nset yrange [*:*]\nset xlabel 'time (UTC)'\n";
+    script += "plot " + bandsAs +
+              "notitle, \\\n  'cycles.dat' using 1:2 with points pt 7 ps 0.3 lc rgb '#2050a0' "
+              "title 'cycle_ms'\n";
+    script += "unset multiplot\n";
+    return script;
+}
+
+}  // namespace
+
+qint64 countingIntervalMs(qint64 spanMs)
+{
+    static constexpr qint64 steps[] = {1,   2,   5,    10,   15,   30,    60,    120,   300,
+                                       600, 900, 1800, 3600, 7200, 10800, 21600, 43200, 86400};
+    for (const qint64 step : steps)
+        if (step * 1000 * 100 >= spanMs)
+            return step * 1000;
+    return 86400000LL * ((spanMs / 100 + 86400000LL - 1) / 86400000LL);
+}
+
+int plot(const QList<Run> &runs, const Summary &summary, const Window &window, const PlotRequest &request)
+{
+    const QString gnuplot = QStandardPaths::findExecutable(QStringLiteral("gnuplot"));
+    if (gnuplot.isEmpty()) {
+        std::fprintf(stderr, "testVRN730-watch: plot needs gnuplot, which is not installed; "
+                             "on Debian: apt-get install gnuplot-nox\n");
+        return 1;
+    }
+    if (summary.runs == 0) {
+        std::fprintf(stderr, "testVRN730-watch: no cycles in the logs read, so nothing to plot\n");
+        return 1;
+    }
+    QTemporaryDir work;
+    const Data data = dataOf(runs, summary, window);
+    PlotRequest absolute = request;
+    if (!request.output.isEmpty())
+        absolute.output = QDir::current().absoluteFilePath(request.output);
+    if (!work.isValid() || !writeFile(work.filePath(QStringLiteral("counts.dat")), data.counts) ||
+        !writeFile(work.filePath(QStringLiteral("cycles.dat")), data.cycles) ||
+        !writeFile(work.filePath(QStringLiteral("outages.dat")), data.outages) ||
+        !writeFile(work.filePath(QStringLiteral("night.gp")), scriptFor(data, summary, absolute))) {
+        std::fprintf(stderr, "testVRN730-watch: cannot write gnuplot's files in a temporary directory\n");
+        return 1;
+    }
+    QProcess process;
+    process.setWorkingDirectory(work.path());
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(gnuplot, {QStringLiteral("night.gp")});
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit) {
+        std::fprintf(stderr, "testVRN730-watch: gnuplot did not finish\n");
+        return 1;
+    }
+    return process.exitCode();
+}
+
+}  // namespace watchlog

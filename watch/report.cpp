@@ -1,0 +1,195 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace watchlog {
+
+namespace {
+
+constexpr qint64 msPerHour = 3600000;
+
+bool inWindow(qint64 ms, const Window &window)
+{
+    return ms >= window.sinceMs && ms < window.untilMs;
+}
+
+QByteArray seconds(qint64 ms)
+{
+    char text[32];
+    const int size = std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
+                                   static_cast<long long>(ms % 1000));
+    return QByteArray(text, size);
+}
+
+// 9:05:03.250, hours unbounded.
+QByteArray duration(qint64 ms)
+{
+    char text[48];
+    const int size = std::snprintf(text, sizeof text, "%lld:%02lld:%02lld.%03lld",
+                                   static_cast<long long>(ms / msPerHour), static_cast<long long>(ms / 60000 % 60),
+                                   static_cast<long long>(ms / 1000 % 60), static_cast<long long>(ms % 1000));
+    return QByteArray(text, size);
+}
+
+QByteArray padded(const QByteArray &text, int width, bool right = false)
+{
+    const QByteArray pad(std::max(0, width - static_cast<int>(text.size())), ' ');
+    return right ? pad + text : text + pad;
+}
+
+QByteArray percent(qint64 part, qint64 whole)
+{
+    char text[32];
+    const int size = std::snprintf(text, sizeof text, "%.3f%%", whole ? 100.0 * part / whole : 0.0);
+    return QByteArray(text, size);
+}
+
+// Under a line with its date: "  HH:MM:SS.mmm to HH:MM:SS.mmm  seconds  cycles  kinds"; an
+// end on a later date is given whole.
+QByteArray outageRow(const Outage &outage)
+{
+    const QByteArray start = utcStamp(outage.startMs);
+    const QByteArray end = utcStamp(outage.endMs);
+    const QByteArray shownEnd = end.left(10) == start.left(10) ? end.mid(11, 12) : end.left(10) + ' ' + end.mid(11, 12);
+    return "  " + start.mid(11, 12) + " to " + padded(shownEnd, 12) + "  " +
+           padded(seconds(outage.endMs - outage.startMs), 10, true) + " s  " +
+           padded(QByteArray::number(outage.cycles), 6, true) + "  " + outage.kinds() + '\n';
+}
+
+QByteArray bounds(qint64 fromMs, qint64 toMs)
+{
+    return "  from " + utcStamp(fromMs) + "\n  to   " + utcStamp(toMs) + '\n';
+}
+
+}  // namespace
+
+QByteArray Outage::kinds() const
+{
+    if (errors && failures)
+        return "error,no-connection";
+    return errors ? "error" : "no-connection";
+}
+
+QList<Outage> outagesOf(const Run &run, const Window &window)
+{
+    QList<Outage> all;
+    qint64 lastGoodMs = run.startMs;
+    bool open = false;
+    for (const LoggedCycle &cycle : run.cycles) {
+        if (cycle.state == CycleState::Ok) {
+            if (open) {
+                all.last().endMs = cycle.ms;
+                open = false;
+            }
+            lastGoodMs = cycle.ms;
+            continue;
+        }
+        if (!open) {
+            all.append(Outage{lastGoodMs, lastGoodMs, 0, false, false});
+            open = true;
+        }
+        Outage &outage = all.last();
+        outage.cycles += inWindow(cycle.ms, window) ? 1 : 0;
+        (cycle.state == CycleState::Error ? outage.errors : outage.failures) = true;
+    }
+    if (open)
+        all.last().endMs = std::max(all.last().startMs, run.endMs());
+
+    QList<Outage> within;
+    for (Outage outage : all) {
+        const bool overlaps = outage.startMs < window.untilMs && outage.endMs > window.sinceMs;
+        if (!overlaps && outage.cycles == 0)
+            continue;
+        outage.startMs = std::max(outage.startMs, window.sinceMs);
+        outage.endMs = std::max(outage.startMs, std::min(outage.endMs, window.untilMs));
+        within.append(outage);
+    }
+    return within;
+}
+
+Summary summarize(const QList<Run> &runs, const Window &window)
+{
+    Summary summary;
+    bool any = false;
+    for (const Run &run : runs) {
+        const qint64 startMs = std::max(run.startMs, window.sinceMs);
+        const qint64 endMs = std::min(run.endMs(), window.untilMs);
+        const bool hasCycles = std::any_of(run.cycles.begin(), run.cycles.end(),
+                                           [&](const LoggedCycle &cycle) { return inWindow(cycle.ms, window); });
+        if (endMs <= startMs && !hasCycles)
+            continue;
+        ++summary.runs;
+        summary.watchedMs += std::max<qint64>(0, endMs - startMs);
+        summary.firstMs = any ? std::min(summary.firstMs, startMs) : startMs;
+        summary.lastMs = any ? std::max(summary.lastMs, endMs) : endMs;
+        any = true;
+        for (const LoggedCycle &cycle : run.cycles) {
+            if (!inWindow(cycle.ms, window))
+                continue;
+            Counts &hour = summary.hours[cycle.ms - cycle.ms % msPerHour];
+            for (Counts *counts : {&summary.counts, &hour}) {
+                ++counts->cycles;
+                counts->errors += cycle.state == CycleState::Error;
+                counts->failures += cycle.state == CycleState::NoConnection;
+            }
+        }
+        summary.outages += outagesOf(run, window);
+    }
+    return summary;
+}
+
+QByteArray outageLines(const Summary &summary)
+{
+    QByteArray lines;
+    for (const Outage &outage : summary.outages)
+        lines += utcStamp(outage.startMs) + '\t' + utcStamp(outage.endMs) + '\t' +
+                 seconds(outage.endMs - outage.startMs) + '\t' + QByteArray::number(outage.cycles) + '\t' +
+                 outage.kinds() + '\n';
+    return lines;
+}
+
+QByteArray reportText(const Summary &summary)
+{
+    if (summary.runs == 0)
+        return "No cycles in the logs read.\n";
+    const Counts &counts = summary.counts;
+    const qint64 good = counts.cycles - counts.errors - counts.failures;
+    QByteArray text;
+    text += "Watched " + duration(summary.watchedMs) + " in " + QByteArray::number(summary.runs) +
+            (summary.runs == 1 ? " run" : " runs") + " (UTC)\n" + bounds(summary.firstMs, summary.lastMs) + '\n';
+    text += "cycles              " + padded(QByteArray::number(counts.cycles), 10, true) + '\n';
+    text += "good                " + padded(QByteArray::number(good), 10, true) + "  (" + percent(good, counts.cycles) +
+            ")\n";
+    text += "bad replies         " + padded(QByteArray::number(counts.errors), 10, true) + '\n';
+    text += "failed connections  " + padded(QByteArray::number(counts.failures), 10, true) + '\n';
+
+    const auto longest =
+        std::max_element(summary.outages.begin(), summary.outages.end(),
+                         [](const Outage &a, const Outage &b) { return a.endMs - a.startMs < b.endMs - b.startMs; });
+    if (longest == summary.outages.end()) {
+        text += "\nNo outages.\n";
+    } else {
+        text += "\nLongest outage  " + seconds(longest->endMs - longest->startMs) + " s, " +
+                QByteArray::number(longest->cycles) + (longest->cycles == 1 ? " cycle, " : " cycles, ") +
+                longest->kinds() + '\n' + bounds(longest->startMs, longest->endMs);
+        text += "\nOutages: " + QByteArray::number(summary.outages.size()) + '\n';
+        QByteArray date;
+        for (const Outage &outage : summary.outages) {
+            const QByteArray day = utcStamp(outage.startMs).left(10);
+            if (day != date)
+                text += day + '\n';
+            date = day;
+            text += outageRow(outage);
+        }
+    }
+
+    text += "\nPer hour (UTC)   cycles  bad replies  failed connections\n";
+    for (auto hour = summary.hours.cbegin(); hour != summary.hours.cend(); ++hour)
+        text += utcStamp(hour.key()).left(13) + ":00  " + padded(QByteArray::number(hour->cycles), 7, true) + "  " +
+                padded(QByteArray::number(hour->errors), 11, true) + "  " +
+                padded(QByteArray::number(hour->failures), 18, true) + '\n';
+    return text;
+}
+
+}  // namespace watchlog
