@@ -54,6 +54,10 @@ private slots:
     void programsAreHardened_data();
     void programsAreHardened();
     void packageDependsOnItsQt();
+    void packageCarriesTheWatchAroundIt();
+    void systemdUnitVerifies();
+    void bashCompletes_data();
+    void bashCompletes();
     void packageCarriesLicenceAndChangelog();
     void lintianFindsNoErrorOrWarning();
 
@@ -89,6 +93,8 @@ void InstallTest::installedPrograms_data()
     QTest::addColumn<QString>("lsanOptions");
     QTest::newRow("testVRN730 -h") << "bin/testVRN730" << QStringList{"-h"} << 1
                                    << QByteArray("Usage:\ntestVRN730 [keys]:\n") << QString();
+    QTest::newRow("testVRN730-watch --help")
+        << "bin/testVRN730-watch" << QStringList{"--help"} << 0 << QByteArray("Usage: testVRN730-watch ") << QString();
     QTest::newRow("device_sim --help") << "bin/device_sim" << QStringList{"--help"} << 0
                                        << QByteArray("Usage: device_sim ") << QString();
     // Under a leak checker, the demonstration's one intended leak is suppressed for it alone.
@@ -124,6 +130,7 @@ void InstallTest::manPagesAreGzippedAndRenderWithoutWarnings_data()
     QTest::addColumn<QString>("page");
     QTest::addColumn<QByteArray>("name");
     QTest::newRow("testVRN730(1)") << "testVRN730.1.gz" << QByteArray("NAME\n       testVRN730 ");
+    QTest::newRow("testVRN730-watch(1)") << "testVRN730-watch.1.gz" << QByteArray("NAME\n       testVRN730-watch ");
     QTest::newRow("device_sim(1)") << "device_sim.1.gz" << QByteArray("NAME\n       device_sim ");
 }
 
@@ -154,6 +161,7 @@ void InstallTest::programsAreHardened_data()
     QTest::addColumn<QString>("program");
     QTest::addColumn<bool>("callsFortifiableFunctions");
     QTest::newRow("testVRN730") << "testVRN730" << true;
+    QTest::newRow("testVRN730-watch") << "testVRN730-watch" << true;
     QTest::newRow("device_sim") << "device_sim" << true;
     // Its only bounded copy is inside std::string, whose size the compiler cannot know.
     QTest::newRow("inheritance") << "inheritance" << false;
@@ -221,6 +229,74 @@ void InstallTest::packageCarriesLicenceAndChangelog()
     QCOMPARE(changelog.exitCode, 0);
     QVERIFY2(changelog.output.startsWith("testvrn730 (" PROJECT_VERSION ") unstable; urgency=medium\n"),
              changelog.output.constData());
+}
+
+void InstallTest::packageCarriesTheWatchAroundIt()
+{
+    // A trial install keeps them under its prefix; the package puts them in /lib and /etc.
+    for (const char *path : {"lib/systemd/system/testVRN730-watch@.service", "etc/logrotate.d/testvrn730-watch"})
+        QVERIFY2(QFileInfo(prefix_.filePath(path)).isFile(), path);
+    for (const char *path :
+         {"lib/systemd/system/testVRN730-watch@.service", "etc/logrotate.d/testvrn730-watch",
+          "usr/share/bash-completion/completions/testVRN730", "usr/share/bash-completion/completions/testVRN730-watch",
+          "usr/share/bash-completion/completions/device_sim"})
+        QVERIFY2(QFileInfo(unpacked_.filePath(path)).isFile(), path);
+    const Run control = run("dpkg-deb", {"--field", package_, "Suggests"});
+    QVERIFY2(control.output.contains("gnuplot-nox"), control.output.constData());
+    const Run conffiles = run("dpkg-deb", {"--ctrl-tarfile", package_});
+    QVERIFY(conffiles.output.contains("conffiles"));
+}
+
+// Offline, as the instance for a device on this machine, run from where it was installed.
+void InstallTest::systemdUnitVerifies()
+{
+    QByteArray unit = contentsOf(unpacked_.filePath("lib/systemd/system/testVRN730-watch@.service"));
+    QVERIFY(unit.contains("ExecStart=/usr/bin/testVRN730-watch "));
+    unit.replace("ExecStart=/usr/bin/", "ExecStart=" + QFile::encodeName(prefix_.filePath("bin/")));
+    QTemporaryDir units;
+    QFile instance(units.filePath("testVRN730-watch@127.0.0.1.service"));
+    QVERIFY(instance.open(QIODevice::WriteOnly) && instance.write(unit) == unit.size());
+    instance.close();
+    const Run verify = run("systemd-analyze", {"verify", "--man=no", instance.fileName()});
+    QVERIFY2(verify.exitCode == 0 && verify.errors.isEmpty(), verify.errors.constData());
+    const Run security = run("systemd-analyze", {"security", "--offline=true", "--threshold=20", instance.fileName()});
+    qInfo("%s", security.output.right(120).constData());
+    QVERIFY2(security.exitCode == 0, security.output.constData());
+}
+
+void InstallTest::bashCompletes_data()
+{
+    QTest::addColumn<QString>("line");  // completed at its end
+    QTest::addColumn<QByteArray>("offered");
+    QTest::newRow("the watch's subcommands") << "testVRN730-watch " << QByteArray("plot report");
+    QTest::newRow("the watch's options") << "testVRN730-watch --l" << QByteArray("--log");
+    QTest::newRow("report's options") << "testVRN730-watch report --" << QByteArray("--help --outages --since --until");
+    QTest::newRow("plot's options") << "testVRN730-watch plot --s" << QByteArray("--since --size");
+    QTest::newRow("the client's options") << "testVRN730 -" << QByteArray("-h -i -p -t");
+    QTest::newRow("device_sim's modes") << "device_sim --mode s" << QByteArray("silent slow-accept stream");
+    QTest::newRow("device_sim's faults after a comma")
+        << "device_sim --faults reset,tr" << QByteArray("reset,truncated");
+    QTest::newRow("device_sim's long options")
+        << "device_sim --max-" << QByteArray("--max-body-bytes --max-connections");
+}
+
+// bash-completion's own framework, then the packaged file, as a shell would load them. Outside
+// a real completion, compopt (which only sets how the reply is shown) has nothing to set.
+void InstallTest::bashCompletes()
+{
+    QFETCH(QString, line);
+    QFETCH(QByteArray, offered);
+    const QString command = line.section(' ', 0, 0);
+    const QString script = QStringLiteral(
+        "source /usr/share/bash-completion/bash_completion; source \"$0\"; compopt() { :; }; "
+        "COMP_LINE=$1; COMP_POINT=${#1}; read -ra COMP_WORDS <<<\"$1\"; [[ $1 == *' ' ]] && COMP_WORDS+=(''); "
+        "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); \"$(complete -p \"${COMP_WORDS[0]}\" | sed 's/.*-F \\([^ "
+        "]*\\).*/\\1/')\"; "
+        "printf '%s\\n' \"${COMPREPLY[@]}\" | sort | paste -sd ' '");
+    const Run completed =
+        run("bash", {"-c", script, unpacked_.filePath("usr/share/bash-completion/completions/" + command), line});
+    QCOMPARE(completed.errors, QByteArray());
+    QCOMPARE(completed.output.trimmed(), offered);
 }
 
 void InstallTest::lintianFindsNoErrorOrWarning()
