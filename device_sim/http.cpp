@@ -120,6 +120,7 @@ ParseResult RequestReader::parseHeader(int headerEnd)
     request.method = requestLine[0];
     request.path = requestLine[1];
     request.body = buffer_.mid(headerEnd, static_cast<int>(length));
+    request.bodySize = length;
     request.wantsClose = wantsClose;
     request.raw = buffer_.left(static_cast<int>(total));
     buffer_.remove(0, static_cast<int>(total));

@@ -11,6 +11,7 @@ struct Request {
     QByteArray method;
     QByteArray path;
     QByteArray body;
+    qint64 bodySize = 0;
     bool wantsClose = false;
     QByteArray raw;  // the whole request as it arrived
 };

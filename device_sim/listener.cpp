@@ -1,5 +1,7 @@
 #include "listener.h"
 
+#include <QSocketNotifier>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -17,11 +19,9 @@ constexpr int wantedBacklog = 1024;
 
 }  // namespace
 
-Listener::Listener(const QHostAddress &address, quint16 port, bool fullQueue)
-    : address_(address), port_(port), fullQueue_(fullQueue)
+Listener::Listener(const QHostAddress &address, quint16 port, bool fullQueue, std::function<void()> waiting)
+    : address_(address), port_(port), fullQueue_(fullQueue), waiting_(std::move(waiting))
 {
-    // The device sets how many accepted connections may wait for it, by the room it has.
-    server_.setMaxPendingConnections(1);
 }
 
 Listener::~Listener()
@@ -37,14 +37,12 @@ int Listener::backlog()
 bool Listener::listen(QString *error)
 {
     if (!fullQueue_) {
-        const int fd = boundSocket(backlog(), error);
-        if (fd < 0)
+        fd_ = boundSocket(backlog(), error);
+        if (fd_ < 0)
             return false;
-        if (server_.setSocketDescriptor(fd))
-            return true;
-        ::close(fd);
-        *error = server_.errorString();
-        return false;
+        notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read);
+        QObject::connect(notifier_, &QSocketNotifier::activated, [this] { waiting_(); });
+        return true;
     }
     // A listener with backlog 0 whose one queue slot we take ourselves: the kernel drops
     // every further SYN, so the client's connect neither succeeds nor is refused.
@@ -65,10 +63,29 @@ bool Listener::listen(QString *error)
 
 void Listener::close()
 {
-    server_.close();
+    delete notifier_;
+    notifier_ = nullptr;
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
     for (int fd : rawSockets_)
         ::close(fd);
     rawSockets_.clear();
+}
+
+int Listener::take()
+{
+    if (fd_ < 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+}
+
+void Listener::setWatching(bool watching)
+{
+    if (notifier_)
+        notifier_->setEnabled(watching);
 }
 
 // A listening socket on the address, or -1 with the reason.

@@ -1,23 +1,30 @@
-// Where device_sim listens: a socket of its own with a long accept queue, handed to a
-// QTcpServer; or for slow-accept a socket whose accept queue is kept full, so connects
-// neither succeed nor fail.
+// Where device_sim listens: a socket of its own with a long accept queue, whose waiting
+// connections the device takes as it has room; or for slow-accept a socket whose accept
+// queue is kept full, so connects neither succeed nor fail.
 #pragma once
 
 #include <QHostAddress>
 #include <QString>
-#include <QTcpServer>
 #include <QVector>
+
+#include <functional>
+
+class QSocketNotifier;
 
 class Listener {
 public:
-    Listener(const QHostAddress &address, quint16 port, bool fullQueue);
+    // `waiting` is called when a connection waits to be taken.
+    Listener(const QHostAddress &address, quint16 port, bool fullQueue, std::function<void()> waiting);
     ~Listener();
 
     // Starts listening; on failure says why in plain words and what to do.
     bool listen(QString *error);
     void close();
 
-    QTcpServer &server() { return server_; }
+    // A waiting connection, connected and non-blocking; -1 with errno when none is taken.
+    int take();
+    // Whether waiting connections are reported.
+    void setWatching(bool watching);
     // The accept queue asked of the kernel.
     static int backlog();
 
@@ -28,6 +35,8 @@ private:
     QHostAddress address_;
     quint16 port_;
     bool fullQueue_;
+    std::function<void()> waiting_;
+    int fd_ = -1;
+    QSocketNotifier *notifier_ = nullptr;
     QVector<int> rawSockets_;
-    QTcpServer server_;
 };

@@ -2,9 +2,10 @@
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QTcpSocket>
-
 #include <cstdio>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 void logLine(const QString &line)
 {
@@ -17,9 +18,16 @@ QString timestamp()
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
 }
 
-QString peerOf(const QTcpSocket *socket)
+QString peerOf(int fd)
 {
-    return QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) != 0)
+        return QStringLiteral("?");
+    const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
+    const auto port = peer.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port
+                                                 : reinterpret_cast<const sockaddr_in *>(&peer)->sin_port;
+    return QStringLiteral("%1:%2").arg(address.toString()).arg(ntohs(port));
 }
 
 QString escaped(const QByteArray &bytes)

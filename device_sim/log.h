@@ -4,11 +4,10 @@
 #include <QByteArray>
 #include <QString>
 
-class QTcpSocket;
-
 void logLine(const QString &line);
 // The wall-clock time with milliseconds, as each line begins.
 QString timestamp();
-QString peerOf(const QTcpSocket *socket);
+// The peer of a connected socket, as ADDRESS:PORT.
+QString peerOf(int fd);
 // Bytes from the network for a log line: printable ASCII as it is, the rest escaped.
 QString escaped(const QByteArray &bytes);

@@ -75,6 +75,7 @@ const OptionEntry optionEntries[] = {
     {"max-body-bytes", "n", "Refuse (413) a body over n bytes (1048576)."},
     {"request-timeout-ms", "ms", "Close a request not whole in time (10000)."},
     {"idle-timeout-ms", "ms", "Close a connection idle this long (60000)."},
+    {"send-timeout-ms", "ms", "Close a connection that takes no output this long (60000)."},
     {"max-connections", "n", "At most n connections (fd limit less a margin)."},
 };
 
@@ -178,6 +179,7 @@ QString readOptions(const Reader &read, Options *options)
           std::tuple{"up-ms", 1, 3600000, &options->upMs}, std::tuple{"max-body-bytes", 0, 1 << 30, &maxBodyBytes},
           std::tuple{"request-timeout-ms", 1, 3600000, &options->requestTimeoutMs},
           std::tuple{"idle-timeout-ms", 1, 86400000, &options->idleTimeoutMs},
+          std::tuple{"send-timeout-ms", 1, 86400000, &options->sendTimeoutMs},
           std::tuple{"max-connections", 1, 1000000, &maxConnections}}) {
         const QString error = read.number(name, low, high, into);
         if (!error.isEmpty())

@@ -22,6 +22,7 @@ struct Options {
     qint64 maxBodyBytes = 1024 * 1024;
     int requestTimeoutMs = 10000;
     int idleTimeoutMs = 60000;
+    int sendTimeoutMs = 60000;
     std::optional<int> maxConnections;  // by default, what the descriptor limit allows
 };
 
