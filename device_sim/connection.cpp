@@ -137,10 +137,11 @@ bool Connection::serveStep()
     return false;
 }
 
+// Requests are read between plans, a few ahead, while the peer takes what it is sent.
 bool Connection::mayRead() const
 {
-    return !inputEnded_ && !ending_ && queue_.size() < maxQueuedPlans && unsent() < context_.outputBound &&
-           state_ != State::Closing && state_ != State::Closed;
+    return state_ == State::Reading && !inputEnded_ && !ending_ && queue_.size() < maxQueuedPlans &&
+           unsent() < context_.outputBound;
 }
 
 // Parses what has arrived into plans, reading more while there is room for it.
@@ -149,6 +150,9 @@ void Connection::takeRequests()
     while (queue_.size() < maxQueuedPlans && !ending_) {
         ParseResult parsed = reader_.next();
         if (parsed.state == Parse::Incomplete) {
+            // The peer waits for this before it sends the body; after the replies ahead of it.
+            if (queue_.empty() && reader_.takeContinue())
+                queueOutput(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
             if (!mayRead() || readsThisTurn_ == maxReadsPerTurn || !readInput())
                 return;
             continue;
@@ -193,11 +197,17 @@ bool Connection::readInput()
 void Connection::logRequest(const Request &request, const QString &label)
 {
     logLine(QStringLiteral("%1 %2 %3 %4 body %5 bytes: %6")
-                .arg(timestamp(), peer_, escaped(request.method), escaped(request.path))
+                .arg(timestamp(), peer_, escaped(request.method), escaped(request.target))
                 .arg(request.bodySize)
                 .arg(label));
-    if (context_.options.dump)
-        logLine(QStringLiteral("  ") + escaped(request.raw));
+    if (!context_.options.dump)
+        return;
+    QString dump = QStringLiteral("  ") + escaped(request.raw);
+    if (request.bodySize > request.body.size())
+        dump += QStringLiteral(" ... (the first %1 bytes of a %2-byte body)")
+                    .arg(request.body.size())
+                    .arg(request.bodySize);
+    logLine(dump);
 }
 
 void Connection::startPlan()
@@ -268,9 +278,7 @@ Connection::Sent Connection::sendCurrent()
     const qint64 room = context_.outputBound - unsent();
     const qint64 count = std::min({remaining, allowance, room});
     if (count > 0) {
-        if (unsent() == 0)
-            lastSendMs_ = context_.clock.elapsed();
-        outbox_.append(bytes.constData() + sent_, static_cast<int>(count));
+        queueOutput(QByteArray::fromRawData(bytes.constData() + sent_, static_cast<int>(count)));
         sent_ += static_cast<int>(count);
         rateSent_ += count;
         sentThisTurn_ += count;
@@ -320,6 +328,13 @@ void Connection::resumeAfterPause()
     } else if (state_ == State::RateWaiting) {
         state_ = State::Sending;
     }
+}
+
+void Connection::queueOutput(const QByteArray &bytes)
+{
+    if (unsent() == 0)
+        lastSendMs_ = context_.clock.elapsed();  // the send time-out counts from here
+    outbox_.append(bytes);
 }
 
 // Gives the kernel what it takes. False when the connection failed, and is closed.

@@ -64,6 +64,7 @@ private:
     qint64 rateAllowance();
     void pauseFor(int ms, State state);
     void resumeAfterPause();
+    void queueOutput(const QByteArray &bytes);
     bool flushOutput();
     qint64 unsent() const { return outbox_.size() - outboxSent_; }
     void updateNotifiers();

@@ -19,29 +19,55 @@ ParseResult rejected(const char *status, const QByteArray &reason)
     return result;
 }
 
-bool isHeader(const QByteArray &line, int colon, const char *name)
-{
-    return line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0;
-}
-
 bool allDigits(const QByteArray &text)
 {
     return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The value's comma-separated tokens, lower case, as Connection and Expect hold them.
+QList<QByteArray> tokens(const QByteArray &value)
+{
+    QList<QByteArray> list;
+    for (const QByteArray &token : value.split(','))
+        if (!token.trimmed().isEmpty())
+            list.append(token.trimmed().toLower());
+    return list;
+}
+
+// "/api.php?x=1" and "http://host:80/api.php" both name "/api.php".
+QByteArray pathOf(const QByteArray &target)
+{
+    QByteArray path = target;
+    const int scheme = static_cast<int>(path.indexOf("://"));
+    if (scheme > 0 && !path.startsWith('/')) {
+        const int slash = static_cast<int>(path.indexOf('/', scheme + 3));
+        path = slash < 0 ? QByteArray("/") : path.mid(slash);
+    }
+    const int query = static_cast<int>(path.indexOf('?'));
+    return query < 0 ? path : path.left(query);
 }
 
 }  // namespace
 
 qint64 RequestReader::room() const
 {
-    return qint64{maxHeaderBytes} + 1 + maxBodyBytes_ - buffer_.size();
+    const qint64 wanted = qint64{maxHeaderBytes} + 1 + (stage_ == Stage::Body ? bodyLeft_ : 0);
+    return wanted - buffer_.size();
+}
+
+bool RequestReader::takeContinue()
+{
+    return std::exchange(continueDue_, false);
 }
 
 ParseResult RequestReader::next()
 {
+    if (stage_ == Stage::Body)
+        return takeBody();
     // The header ends at an empty line: LF LF, or LF CR LF. The search goes on where the
     // last one stopped, so a header trickled in byte by byte is not scanned again and again.
     const char *const bytes = buffer_.constData();
-    const int size = buffer_.size();
+    const int size = static_cast<int>(buffer_.size());
     int headerEnd = -1;
     for (int at = scanned_; at < size; ++at) {
         const auto *lf = static_cast<const char *>(std::memchr(bytes + at, '\n', static_cast<std::size_t>(size - at)));
@@ -71,6 +97,7 @@ ParseResult RequestReader::next()
     return parseHeader(headerEnd);
 }
 
+// Reads the header once; what is refused here is refused as nginx refuses it.
 ParseResult RequestReader::parseHeader(int headerEnd)
 {
     QList<QByteArray> lines = buffer_.left(headerEnd).split('\n');
@@ -81,50 +108,99 @@ ParseResult RequestReader::parseHeader(int headerEnd)
     if (requestLine.size() != 3 || requestLine[0].isEmpty() || requestLine[1].isEmpty() ||
         !requestLine[2].startsWith("HTTP/"))
         return rejected("400 Bad Request", "malformed request line");
+    const QByteArray &version = requestLine[2];
+    if (version.size() != 8 || version[5] < '0' || version[5] > '9' || version[6] != '.' || version[7] < '0' ||
+        version[7] > '9')
+        return rejected("400 Bad Request", "malformed request line");
+    const bool http10 = version == "HTTP/1.0";
+    if (!http10 && version != "HTTP/1.1")
+        return rejected("505 HTTP Version Not Supported", "version " + version.mid(5));
 
     qint64 length = 0;
     bool lengthGiven = false;
-    bool wantsClose = false;
+    bool transferEncoding = false;
+    int hosts = 0;
+    QList<QByteArray> connection;
+    bool expectsContinue = false;
     for (const QByteArray &line : lines.mid(1)) {
-        const int colon = line.indexOf(':');
+        if (line.isEmpty())
+            continue;  // the empty line that ends the header
+        if (line.startsWith(' ') || line.startsWith('\t'))
+            return rejected("400 Bad Request", "a folded header line");
+        const int colon = static_cast<int>(line.indexOf(':'));
         if (colon <= 0)
-            continue;
-        if (isHeader(line, colon, "content-length")) {
-            const QByteArray text = line.mid(colon + 1).trimmed();
-            if (!allDigits(text))
+            return rejected("400 Bad Request", "a header line without a name");
+        const QByteArray name = line.left(colon).toLower();
+        if (name != name.trimmed() || name.contains(' ') || name.contains('\t'))
+            return rejected("400 Bad Request", "white space before a colon");
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (name == "content-length") {
+            if (!allDigits(value))
                 return rejected("400 Bad Request", "Content-Length not a number");
             int first = 0;  // leading zeros add nothing
-            while (first + 1 < text.size() && text[first] == '0')
+            while (first + 1 < value.size() && value[first] == '0')
                 ++first;
-            if (text.size() - first > maxLengthDigits)
+            if (value.size() - first > maxLengthDigits)
                 return rejected("400 Bad Request", "Content-Length out of range");
-            const qint64 value = text.mid(first).toLongLong();
-            if (lengthGiven && value != length)
+            const qint64 number = value.mid(first).toLongLong();
+            if (lengthGiven && number != length)
                 return rejected("400 Bad Request", "two different Content-Length values");
-            length = value;
+            length = number;
             lengthGiven = true;
-        } else if (isHeader(line, colon, "connection")) {
-            wantsClose = line.mid(colon + 1).trimmed().toLower() == "close";
+        } else if (name == "transfer-encoding") {
+            transferEncoding = true;
+        } else if (name == "host") {
+            ++hosts;
+        } else if (name == "connection") {
+            connection += tokens(value);
+        } else if (name == "expect") {
+            expectsContinue = tokens(value).contains("100-continue");
         }
     }
+    if (transferEncoding && lengthGiven)
+        return rejected("400 Bad Request", "Transfer-Encoding with Content-Length");
+    if (transferEncoding)
+        return rejected("501 Not Implemented", "Transfer-Encoding");
+    if (hosts > 1 || (hosts == 0 && !http10))
+        return rejected("400 Bad Request", hosts > 1 ? "more than one Host" : "HTTP/1.1 without Host");
     if (length > maxBodyBytes_)
         return rejected("413 Content Too Large", "Content-Length " + QByteArray::number(length) +
                                                      " over the limit of " + QByteArray::number(maxBodyBytes_));
-    const qint64 total = headerEnd + length;
-    if (buffer_.size() < total)
-        return ParseResult();
 
+    request_ = Request();
+    request_.method = requestLine[0];
+    request_.target = requestLine[1];
+    request_.path = pathOf(request_.target);
+    request_.bodySize = length;
+    request_.wantsClose = connection.contains("close") || (http10 && !connection.contains("keep-alive"));
+    request_.raw = buffer_.left(headerEnd);
+    buffer_.remove(0, headerEnd);
+    scanned_ = 0;
+    stage_ = Stage::Body;
+    bodyLeft_ = length;
+    continueDue_ = expectsContinue && !http10 && length > buffer_.size();
+    return takeBody();
+}
+
+// Takes what has arrived of the body, keeping its start.
+ParseResult RequestReader::takeBody()
+{
+    const int taken = static_cast<int>(std::min<qint64>(bodyLeft_, buffer_.size()));
+    const int kept = std::min(taken, maxKeptBodyBytes - static_cast<int>(request_.body.size()));
+    if (kept > 0) {
+        request_.body.append(buffer_.constData(), kept);
+        request_.raw.append(buffer_.constData(), kept);
+    }
+    buffer_.remove(0, taken);
+    bodyLeft_ -= taken;
+    if (bodyLeft_ > 0)
+        return ParseResult();
+    stage_ = Stage::Header;
+    continueDue_ = false;
     ParseResult result;
     result.state = Parse::Done;
-    Request &request = result.request;
-    request.method = requestLine[0];
-    request.path = requestLine[1];
-    request.body = buffer_.mid(headerEnd, static_cast<int>(length));
-    request.bodySize = length;
-    request.wantsClose = wantsClose;
-    request.raw = buffer_.left(static_cast<int>(total));
-    buffer_.remove(0, static_cast<int>(total));
-    scanned_ = 0;
+    result.request = std::move(request_);
+    request_ = Request();
     return result;
 }
 

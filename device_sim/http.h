@@ -6,14 +6,17 @@
 
 // A request line and its headers, up to the empty line that ends them.
 constexpr int maxHeaderBytes = 64 * 1024;
+// What is kept of a body: enough for its "id" and for --dump; the rest is counted only.
+constexpr int maxKeptBodyBytes = 64 * 1024;
 
 struct Request {
     QByteArray method;
-    QByteArray path;
-    QByteArray body;
+    QByteArray target;  // as sent: a path, perhaps with a query, or the absolute form
+    QByteArray path;    // the target's path alone
+    QByteArray body;    // its first maxKeptBodyBytes
     qint64 bodySize = 0;
-    bool wantsClose = false;
-    QByteArray raw;  // the whole request as it arrived
+    bool wantsClose = false;  // Connection: close, or HTTP/1.0 without keep-alive
+    QByteArray raw;           // the header and the body's kept part, as they arrived
 };
 
 enum class Parse { Incomplete, Done, Rejected };
@@ -25,27 +28,37 @@ struct ParseResult {
     QByteArray reason;  // when Rejected: why, for the log
 };
 
-// The bytes of one connection, taken off as requests. It holds at most one request's
-// header and body: a header over maxHeaderBytes, or a body over the limit, is refused as
-// soon as the header shows it, before any of the body is kept. Lines may end in CR LF or
-// in LF alone.
+// The bytes of one connection, taken off as requests. It parses each header once, as soon
+// as it is whole, and then takes the body as it comes, keeping only its start: a header
+// over maxHeaderBytes, or a body over the limit, is refused as soon as the header shows
+// it. Lines may end in CR LF or in LF alone.
 class RequestReader {
 public:
     explicit RequestReader(qint64 maxBodyBytes) : maxBodyBytes_(maxBodyBytes) {}
 
     void append(const QByteArray &bytes) { buffer_ += bytes; }
-    bool isEmpty() const { return buffer_.isEmpty(); }
+    // No byte of a request has arrived since the last one was taken.
+    bool isEmpty() const { return stage_ == Stage::Header && buffer_.isEmpty(); }
     // How many more bytes the request in progress may need, at most.
     qint64 room() const;
+    // True once for a request whose header asked for "100 Continue" and whose body is due.
+    bool takeContinue();
 
     ParseResult next();
 
 private:
+    enum class Stage { Header, Body };
+
     ParseResult parseHeader(int headerEnd);
+    ParseResult takeBody();
 
     qint64 maxBodyBytes_;
+    Stage stage_ = Stage::Header;
     QByteArray buffer_;
     int scanned_ = 0;  // no header ends before this point of the buffer
+    Request request_;  // in the Body stage: the request whose body is arriving
+    qint64 bodyLeft_ = 0;
+    bool continueDue_ = false;
 };
 
 QByteArray httpResponse(const QByteArray &status, const QByteArray &type, const QByteArray &body, bool close);

@@ -1,8 +1,8 @@
 // libFuzzer target for device_sim's request parser. The first byte of an input chooses
 // the body limit (its low bit: 1 MiB, or none to speak of) and where to split the rest;
 // the rest is fed whole and in two pieces. Both ways must take off the same requests,
-// each request must be the bytes it was taken from, and every request taken must make
-// the buffer shorter. Anything else aborts, and libFuzzer keeps the input.
+// each request must be the bytes it was taken from (its body kept only to its start), and
+// every request taken must make the buffer shorter. Anything else aborts, and libFuzzer keeps the input.
 #include "http.h"
 
 #include <QList>
@@ -35,7 +35,8 @@ QList<QByteArray> parse(const QByteArray &input, int split, qint64 maxBodyBytes)
             if (parsed.state == Parse::Incomplete)
                 break;
             if (parsed.state == Parse::Rejected) {
-                require(parsed.status.startsWith("4"), "refused without a 4xx status");
+                require(parsed.status.startsWith("4") || parsed.status.startsWith("50"),
+                        "refused without a 4xx, 501 or 505 status");
                 results.append(parsed.status);
                 return results;
             }
@@ -43,8 +44,10 @@ QList<QByteArray> parse(const QByteArray &input, int split, qint64 maxBodyBytes)
             require(!request.raw.isEmpty(), "took a request of no bytes");
             require(input.mid(consumed, request.raw.size()) == request.raw, "took bytes that are not the next ones");
             require(request.raw.endsWith(request.body), "the body is not the end of the request");
-            require(request.body.size() <= maxBodyBytes, "a body over the limit");
-            consumed += request.raw.size();
+            require(request.bodySize <= maxBodyBytes, "a body over the limit");
+            require(request.body.size() == std::min<qint64>(request.bodySize, maxKeptBodyBytes),
+                    "a body kept beyond its start");
+            consumed += static_cast<int>(request.raw.size() - request.body.size() + request.bodySize);
             results.append(request.method + ' ' + request.path + ' ' + QByteArray::number(request.body.size()));
         }
     }

@@ -605,8 +605,8 @@ void DeviceSimTest::refusedRequestsThenTheNextClient_data()
     QTest::addColumn<QByteArray>("status");
     QTest::addColumn<QByteArray>("logged");  // after the peer; a request that is answered, with its --dump line
     const QByteArray head = "POST /api.php HTTP/1.1\r\nHost: 127.0.0.1:80\r\n";
-    const QByteArray end = "\r\nConnection: close\r\n\r\n";
-    const QByteArray endDumped = "\\r\\nConnection: close\\r\\n\\r\\n";
+    const QByteArray end = "\r\nHost: x\r\nConnection: close\r\n\r\n";
+    const QByteArray endDumped = "\\r\\nHost: x\\r\\nConnection: close\\r\\n\\r\\n";
     QTest::newRow("GET: 405") << "GET /api.php HTTP/1.1" + end << QByteArray("405 Method Not Allowed")
                               << "GET /api.php body 0 bytes: 405\n  GET /api.php HTTP/1.1" + endDumped;
     QTest::newRow("another path: 404") << "POST /index.html HTTP/1.1" + end << QByteArray("404 Not Found")

@@ -20,8 +20,9 @@ QByteArray described(const ParseResult &parsed)
     if (parsed.state == Parse::Rejected)
         return parsed.status + ": " + parsed.reason;
     const Request &r = parsed.request;
-    return r.method + " " + r.path + " body " + QByteArray::number(r.body.size()) + (r.wantsClose ? " close" : "") +
-           " raw " + QByteArray::number(r.raw.size());
+    const QByteArray whole = r.bodySize == r.body.size() ? QByteArray() : " of " + QByteArray::number(r.bodySize);
+    return r.method + " " + r.path + " body " + QByteArray::number(r.body.size()) + whole +
+           (r.wantsClose ? " close" : "") + " raw " + QByteArray::number(r.raw.size());
 }
 
 // Feeds the pieces in turn and takes off all it can after each; the last entry is
@@ -53,6 +54,7 @@ class RequestParserTest : public QObject {
 private slots:
     void requests_data();
     void requests();
+    void continueOnceBeforeTheBody();
 };
 
 void RequestParserTest::requests_data()
@@ -69,12 +71,26 @@ void RequestParserTest::requests_data()
                                         << QList<QByteArray>{"incomplete"};
     QTest::newRow("pipelined: two and the start of a third")
         << clientRequest + clientRequest + "POST /a" << mib << QList<QByteArray>{ok, ok, "incomplete"};
-    QTest::newRow("LF-only line ends") << "POST /api.php HTTP/1.1\nContent-Length: 56\nConnection: close\n\n" + body
-                                       << mib << QList<QByteArray>{"POST /api.php body 56 close raw 117", "incomplete"};
+    QTest::newRow("LF-only line ends") << "POST /api.php HTTP/1.1\nHost: x\nContent-Length: 56\nConnection: close\n\n" +
+                                              body
+                                       << mib << QList<QByteArray>{"POST /api.php body 56 close raw 125", "incomplete"};
     QTest::newRow("LF then CR LF ends the header")
         << QByteArray("GET / HTTP/1.1\nHost: x\n\r\n") << mib << QList<QByteArray>{"GET / body 0 raw 25", "incomplete"};
-    QTest::newRow("no Content-Length: no body") << QByteArray("GET /api.php HTTP/1.0\r\n\r\n") << mib
-                                                << QList<QByteArray>{"GET /api.php body 0 raw 25", "incomplete"};
+    QTest::newRow("no Content-Length: no body; HTTP/1.0 closes")
+        << QByteArray("GET /api.php HTTP/1.0\r\n\r\n") << mib
+        << QList<QByteArray>{"GET /api.php body 0 close raw 25", "incomplete"};
+    QTest::newRow("HTTP/1.0 that asks to be kept open")
+        << QByteArray("GET /api.php HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n") << mib
+        << QList<QByteArray>{"GET /api.php body 0 raw 49", "incomplete"};
+    QTest::newRow("Connection as a list of tokens")
+        << withLength("Connection: keep-alive, Close\r\n") << mib
+        << QList<QByteArray>{"POST /api.php body 0 close raw 66", "incomplete"};
+    QTest::newRow("a query string and the absolute form name the path")
+        << QByteArray("GET /api.php?x=1 HTTP/1.1\r\nHost: x\r\n\r\nGET http://x:80/api.php HTTP/1.1\r\nHost: x\r\n\r\n")
+        << mib << QList<QByteArray>{"GET /api.php body 0 raw 38", "GET /api.php body 0 raw 45", "incomplete"};
+    QTest::newRow("a body is counted whole and kept to 64 KiB")
+        << withLength("Content-Length: 70000\r\n", QByteArray(70000, 'b')) << mib
+        << QList<QByteArray>{"POST /api.php body 65536 of 70000 raw 65594", "incomplete"};
     QTest::newRow("names in any case, spaces around the value, leading zeros")
         << withLength("content-LENGTH:   0003  \r\nCONNECTION: Close\r\n", "abc") << mib
         << QList<QByteArray>{"POST /api.php body 3 close raw 83", "incomplete"};
@@ -111,6 +127,25 @@ void RequestParserTest::requests_data()
     QTest::newRow("a header over 64 KiB that never ends: 431")
         << withLength("X-Long: " + QByteArray(maxHeaderBytes, 'a')).chopped(2) << mib
         << QList<QByteArray>{"431 Request Header Fields Too Large: header over 65536 bytes"};
+    // As nginx refuses them.
+    QTest::newRow("Transfer-Encoding: 501") << withLength("Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n0\r\n\r\n")
+                                            << mib << QList<QByteArray>{"501 Not Implemented: Transfer-Encoding"};
+    QTest::newRow("Transfer-Encoding with Content-Length: 400")
+        << withLength("Content-Length: 3\r\nTransfer-Encoding: chunked\r\n", "abc") << mib
+        << QList<QByteArray>{"400 Bad Request: Transfer-Encoding with Content-Length"};
+    QTest::newRow("a folded header line: 400")
+        << withLength("X-A: 1\r\n  2\r\n") << mib << QList<QByteArray>{"400 Bad Request: a folded header line"};
+    QTest::newRow("white space before a colon: 400")
+        << withLength("Content-Length : 0\r\n") << mib
+        << QList<QByteArray>{"400 Bad Request: white space before a colon"};
+    QTest::newRow("HTTP/1.1 without Host: 400") << QByteArray("GET /api.php HTTP/1.1\r\n\r\n") << mib
+                                                << QList<QByteArray>{"400 Bad Request: HTTP/1.1 without Host"};
+    QTest::newRow("two Hosts: 400") << withLength("Host: y\r\n") << mib
+                                    << QList<QByteArray>{"400 Bad Request: more than one Host"};
+    QTest::newRow("HTTP/9.9: 505") << QByteArray("GET / HTTP/9.9\r\nHost: x\r\n\r\n") << mib
+                                   << QList<QByteArray>{"505 HTTP Version Not Supported: version 9.9"};
+    QTest::newRow("HTTP/1.x: 400") << QByteArray("GET / HTTP/1.x\r\nHost: x\r\n\r\n") << mib
+                                   << QList<QByteArray>{"400 Bad Request: malformed request line"};
     QTest::newRow("a header that ends just past 64 KiB: 431")
         << withLength("X-Long: " + QByteArray(maxHeaderBytes - 40, 'a') + "\r\n") << mib
         << QList<QByteArray>{"431 Request Header Fields Too Large: header over 65536 bytes"};
@@ -134,6 +169,20 @@ void RequestParserTest::requests()
         if (split != expected)
             QFAIL(qPrintable(QStringLiteral("split at %1: ").arg(at) + QString::fromLatin1(split.join(" | "))));
     }
+}
+
+// "100 Continue" is due once the header is whole, and not when the body came with it.
+void RequestParserTest::continueOnceBeforeTheBody()
+{
+    RequestReader reader(1024);
+    reader.append(withLength("Expect: 100-continue\r\nContent-Length: 3\r\n"));
+    QCOMPARE(reader.next().state, Parse::Incomplete);
+    QVERIFY(reader.takeContinue());
+    QVERIFY(!reader.takeContinue());
+    reader.append("abc" + withLength("Expect: 100-continue\r\nContent-Length: 3\r\n", "abc"));
+    QCOMPARE(reader.next().state, Parse::Done);
+    QCOMPARE(reader.next().state, Parse::Done);
+    QVERIFY(!reader.takeContinue());
 }
 
 QTEST_GUILESS_MAIN(RequestParserTest)
