@@ -64,7 +64,7 @@ void Connection::start()
 
 void Connection::drop()
 {
-    closeNow();
+    closeNow("device_sim went down");
 }
 
 // The serve loop: steps until the connection is blocked, or has had its share of the turn.
@@ -102,7 +102,7 @@ bool Connection::serveStep()
     case State::Reading:
         takeRequests();
         if (broken_) {
-            closeNow();
+            closeNow("the peer reset the connection");
             return false;
         }
         if (!queue_.empty()) {
@@ -352,7 +352,7 @@ bool Connection::flushOutput()
             continue;
         if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        closeNow();  // the peer is gone
+        closeNow("the peer is gone");
         return false;
     }
     if (unsent() == 0) {
@@ -439,10 +439,20 @@ void Connection::resetAndClose()
 }
 
 // However a connection ends, it ends here; the device deletes it once the event is done.
-void Connection::closeNow()
+// A reply cut short, or a request left unanswered, is logged with `why`: the request's own
+// line named only what it was to get.
+void Connection::closeNow(const char *why)
 {
     if (state_ == State::Closed)
         return;
+    const bool replying =
+        state_ == State::Delaying || state_ == State::Sending || state_ == State::RateWaiting || unsent() > 0;
+    const int unanswered = static_cast<int>(queue_.size()) + (replying && !inEndless_ ? 1 : 0);
+    if (why && unanswered > 0)
+        logLine(QStringLiteral("%1 %2 closed with %3 not sent whole: %4")
+                    .arg(timestamp(), peer_,
+                         unanswered == 1 ? QStringLiteral("a reply") : QStringLiteral("%1 replies").arg(unanswered),
+                         QLatin1String(why)));
     state_ = State::Closed;
     pause_.stop();
     deadline_.stop();

@@ -71,7 +71,7 @@ private:
     void armDeadline();
     void deadlinePassed();
     void resetAndClose();
-    void closeNow();
+    void closeNow(const char *why = nullptr);
     void logRequest(const Request &request, const QString &label);
 
     ServeContext &context_;

@@ -2,15 +2,103 @@
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <cstdio>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+class LogWriter {
+public:
+    LogWriter() { std::thread([this] { writeForEver(); }).detach(); }
+
+    void add(QByteArray line)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (queued_.size() + line.size() > maxQueuedLogBytes) {
+            ++dropped_;
+            return;
+        }
+        queued_ += line;
+        wake_.notify_one();
+    }
+
+    bool flush(int timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return drained_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [this] { return queued_.isEmpty() && !writing_; });
+    }
+
+private:
+    void writeForEver()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return !queued_.isEmpty(); });
+            QByteArray lines;
+            lines.swap(queued_);
+            writing_ = true;
+            lock.unlock();
+            const bool written = writeAll(lines);
+            lock.lock();
+            writing_ = false;
+            if (written && dropped_ > 0) {
+                queued_.prepend(timestamp().toUtf8() + " device_sim: " + QByteArray::number(dropped_) +
+                                " log lines dropped: the log was not read\n");
+                dropped_ = 0;
+            }
+            drained_.notify_all();
+        }
+    }
+
+    // Blocks for as long as the log's reader makes it; only this thread waits.
+    static bool writeAll(const QByteArray &bytes)
+    {
+        for (qsizetype at = 0; at < bytes.size();) {
+            const ssize_t written =
+                ::write(STDERR_FILENO, bytes.constData() + at, static_cast<std::size_t>(bytes.size() - at));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return false;
+            at += written;
+        }
+        return true;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable drained_;
+    QByteArray queued_;
+    qint64 dropped_ = 0;
+    bool writing_ = false;
+};
+
+// Never destroyed: its thread may still be waiting on the log's reader as the process ends.
+LogWriter &writer()
+{
+    static LogWriter *const writer = new LogWriter;
+    return *writer;
+}
+
+}  // namespace
 
 void logLine(const QString &line)
 {
-    std::fprintf(stderr, "%s\n", line.toUtf8().constData());
-    std::fflush(stderr);
+    writer().add(line.toUtf8() + '\n');
+}
+
+bool flushLog(int timeoutMs)
+{
+    return writer().flush(timeoutMs);
 }
 
 QString timestamp()

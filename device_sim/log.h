@@ -1,10 +1,17 @@
-// device_sim's log on stderr: one line per event, flushed at once.
+// device_sim's log on stderr: one line per event. A thread of its own writes the lines, so
+// that a log nobody reads never holds up service: a line that finds the queue full is
+// dropped and counted, and the count is logged once lines go out again.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 
+// Lines the queue holds at most, waiting to be written.
+constexpr int maxQueuedLogBytes = 1024 * 1024;
+
 void logLine(const QString &line);
+// Waits up to timeoutMs for the queued lines to be written; false if some are left.
+bool flushLog(int timeoutMs);
 // The wall-clock time with milliseconds, as each line begins.
 QString timestamp();
 // The peer of a connected socket, as ADDRESS:PORT.

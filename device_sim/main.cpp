@@ -22,6 +22,8 @@
 namespace {
 
 int signalPipe[2];
+// How long the log's last lines may take to go out when it stops.
+constexpr int stopFlushMs = 500;
 
 void onStopSignal(int)
 {
@@ -116,5 +118,6 @@ int main(int argc, char *argv[])
     logLine(describe(options, maxConnections));
     const int status = app.exec();
     logLine(QStringLiteral("device_sim: stopped"));
+    flushLog(stopFlushMs);
     return status;
 }

@@ -37,7 +37,11 @@ QString modesHelp()
         text += QStringLiteral("  %1%2 %3\n")
                     .arg(QLatin1String(info.name), -12)
                     .arg(QLatin1String(info.perRequestFault ? "*" : " "), QLatin1String(info.help));
-    return text + QStringLiteral("\nLogs one line per request on stderr, and one when a limit acts.\n"
+    return text + QStringLiteral("\nAlso bounded: a header to 64 KiB (431); a body kept to its first 64 KiB; a\n"
+                                 "connection with 256 KiB to 4 MiB of unsent output (4 replies' worth) not\n"
+                                 "read from until its peer reads; the log's queue to 1 MiB, then dropped lines\n"
+                                 "are counted.\n"
+                                 "\nLogs one line per request on stderr, and one when a limit acts.\n"
                                  "Ctrl-C or SIGTERM ends it.\n");
 }
 
@@ -75,7 +79,7 @@ const OptionEntry optionEntries[] = {
     {"max-body-bytes", "n", "Refuse (413) a body over n bytes (1048576)."},
     {"request-timeout-ms", "ms", "Close a request not whole in time (10000)."},
     {"idle-timeout-ms", "ms", "Close a connection idle this long (60000)."},
-    {"send-timeout-ms", "ms", "Close a connection that takes no output this long (60000)."},
+    {"send-timeout-ms", "ms", "Close a peer that reads no output this long (60000)."},
     {"max-connections", "n", "At most n connections (fd limit less a margin)."},
 };
 
@@ -203,6 +207,11 @@ QString readOptions(const Reader &read, Options *options)
         return QStringLiteral("--down-ms and --up-ms go together");
     if (read.has("reply-file") && read.has("reply-bytes"))
         return QStringLiteral("--reply-file and --reply-bytes cannot be combined");
+    if (read.has("reply-bytes") && replies.replyBytes < Replies::smallestJsonReply(replies.mode))
+        return QStringLiteral("--reply-bytes %1 is less than the smallest reply of mode %2, %3 bytes")
+            .arg(replies.replyBytes)
+            .arg(modeName(replies.mode))
+            .arg(Replies::smallestJsonReply(replies.mode));
     if (read.has("reply-file")) {
         const QString error = readReplyFile(read.value("reply-file"), &replies);
         if (!error.isEmpty())
@@ -223,7 +232,10 @@ CommandLine parseOptions(const QStringList &arguments, Options *options)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Plays the device that testVRN730 polls, well or badly."));
-    const QCommandLineOption help = parser.addHelpOption();
+    // Not Qt's help option, which adds --help-all for options device_sim does not have.
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays help on commandline options."));
+    parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     for (const OptionEntry &entry : optionEntries)
         parser.addOption(

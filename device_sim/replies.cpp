@@ -179,22 +179,35 @@ QByteArray Replies::goodReply(const Request &request, bool close, bool zeroByte)
 // member adds 9 bytes besides its own, and may lengthen the Content-Length header.
 QByteArray Replies::paddedJson(const Request &request, bool close, bool zeroByte)
 {
-    const QByteArray realTime = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz")).toLatin1();
+    const JsonFields fields{QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz")).toLatin1(),
+                            replies_, uptime_.elapsed(), requestId(request.body)};
+    return jsonReply(fields, close, zeroByte, settings_.replyBytes);
+}
+
+QByteArray Replies::jsonReply(const JsonFields &fields, bool close, bool zeroByte, int replyBytes)
+{
     const QByteArray head = "{\"jsonrpc\":\"2.0\",\"result\":{" + QByteArray(zeroByte ? "\0" : "", zeroByte ? 1 : 0) +
-                            "\"realTime\":\"" + realTime + "\",\"reply\":" + QByteArray::number(replies_) +
-                            ",\"uptime_ms\":" + QByteArray::number(uptime_.elapsed()) + ",\"state\":\"running\"";
-    const QByteArray tail = "},\"id\":" + requestId(request.body) + "}";
+                            "\"realTime\":\"" + fields.realTime + "\",\"reply\":" + QByteArray::number(fields.reply) +
+                            ",\"uptime_ms\":" + QByteArray::number(fields.uptimeMs) + ",\"state\":\"running\"";
+    const QByteArray tail = "},\"id\":" + fields.id + "}";
     auto build = [&](int padBytes) {
         const QByteArray pad = padBytes > 0 ? ",\"pad\":\"" + QByteArray(padBytes, 'x') + "\"" : QByteArray();
         return httpResponse("200 OK", "application/json", head + pad + tail, close);
     };
     QByteArray reply = build(0);
-    for (int padBytes = settings_.replyBytes - reply.size() - 9;
-         padBytes > 0 && reply.size() != settings_.replyBytes;) {
+    for (int padBytes = replyBytes - static_cast<int>(reply.size()) - 9;
+         padBytes > 0 && reply.size() != replyBytes;) {
         reply = build(padBytes);
-        padBytes -= reply.size() - settings_.replyBytes;
+        padBytes -= static_cast<int>(reply.size()) - replyBytes;
     }
     return reply;
+}
+
+// The first reply with the shortest id, closing: later replies only grow.
+int Replies::smallestJsonReply(Mode mode)
+{
+    const JsonFields first{"00:00:00.000", 1, 0, "0"};
+    return static_cast<int>(jsonReply(first, true, mode == Mode::ZeroByte, 0).size());
 }
 
 // Bytes of any value but the braces, so the client sees no JSON object in them.

@@ -66,8 +66,17 @@ public:
     Plan planFor(const Request &request, bool close);
     // The plan for a request the parser refused: its status, then a close.
     static Plan refusal(const QByteArray &status);
+    // The size of the smallest JSON reply the mode makes, which --reply-bytes cannot undercut.
+    static int smallestJsonReply(Mode mode);
 
 private:
+    struct JsonFields {
+        QByteArray realTime;
+        qint64 reply;
+        qint64 uptimeMs;
+        QByteArray id;
+    };
+    static QByteArray jsonReply(const JsonFields &fields, bool close, bool zeroByte, int replyBytes);
     Mode drawMode();
     QByteArray goodReply(const Request &request, bool close, bool zeroByte);
     QByteArray paddedJson(const Request &request, bool close, bool zeroByte);

@@ -9,6 +9,9 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <thread>
+
+#include <fcntl.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -95,6 +98,53 @@ qint64 cpuMs(qint64 pid)
     return (fields.value(13).toLongLong() + fields.value(14).toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
+// A blocking socket to the device, with a time-out on every call; -1 when it cannot connect.
+int connectedSocket(const QString &address, int timeoutMs = 20000)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    sockaddr_in device{};
+    device.sin_family = AF_INET;
+    device.sin_port = htons(80);
+    inet_pton(AF_INET, address.toLatin1().constData(), &device.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&device), sizeof device) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const QByteArray &bytes)
+{
+    for (qsizetype at = 0; at < bytes.size();) {
+        const ssize_t sent =
+            ::send(fd, bytes.constData() + at, static_cast<std::size_t>(bytes.size() - at), MSG_NOSIGNAL);
+        if (sent <= 0)
+            return false;
+        at += sent;
+    }
+    return true;
+}
+
+// Everything until the device closes, or until `until` holds of what came; "" after a time-out.
+QByteArray receiveAll(int fd, const std::function<bool(const QByteArray &)> &until = nullptr)
+{
+    QByteArray received;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got == 0 || (got < 0 && errno == ECONNRESET))
+            return received;
+        if (got < 0)
+            return QByteArray();
+        received.append(buffer, static_cast<int>(got));
+        if (until && until(received))
+            return received;
+    }
+}
+
 const QByteArray storedReply =
     "HTTP/1.0 200 OK\r\nX-Stored: {yes}\r\n\r\n{\"result\":{\"realTime\":\"from a file\",\"v\":1}}";
 
@@ -133,6 +183,16 @@ private slots:
     void timeOuts();
     void rateBelowFiftyBytesASecond_data();
     void rateBelowFiftyBytesASecond();
+    void rateKeepsToTheClock_data();
+    void rateKeepsToTheClock();
+    void halfCloseGetsTheWholeReply_data();
+    void halfCloseGetsTheWholeReply();
+    void continueBeforeTheBody();
+    void aReplyCutShortIsLogged();
+    void peersThatNeverReadLoseTheirSlots();
+    void pipelinedThousandsUnderASmallStack();
+    void largeBodyHoldsLittle();
+    void unreadLogHoldsNothingUp();
 
 private:
     QTemporaryDir files_;
@@ -206,7 +266,6 @@ void DeviceSimTest::replyBytesSetsTheWholeSize_data()
     QTest::newRow("1000 bytes") << 1000 << true;
     QTest::newRow("where Content-Length gains a digit") << 10000 + 93 << true;
     QTest::newRow("1 MiB") << 1024 * 1024 << true;
-    QTest::newRow("less than the reply needs: left as it is") << 50 << false;
 }
 
 void DeviceSimTest::replyBytesSetsTheWholeSize()
@@ -286,6 +345,11 @@ void DeviceSimTest::badOptions_data()
     QTest::newRow("reply file over the largest reply")
         << QStringList{"--reply-file", overCap.fileName()}
         << "--reply-file '" + overCap.fileName().toUtf8() + "' holds more than the 268435456 bytes a reply may have";
+    QTest::newRow("a reply size below the smallest reply") << QStringList{"--reply-bytes", "100"}
+                                                           << QByteArray("--reply-bytes 100 is less than the smallest "
+                                                                         "reply of mode ok, 194 bytes");
+    QTest::newRow("--help-all, which it does not have")
+        << QStringList{"--help-all"} << QByteArray("Unknown option 'help-all'.");
     QTest::newRow("reply file and reply size") << QStringList{"--reply-file", "/dev/null", "--reply-bytes", "100"}
                                                << QByteArray("--reply-file and --reply-bytes cannot be combined");
     QTest::newRow("fault rate above 1") << QStringList{"--fault-rate", "1.5"}
@@ -804,6 +868,237 @@ void DeviceSimTest::rateBelowFiftyBytesASecond()
     const double expected = rate * clock.elapsed() / 1000.0;
     QVERIFY2(received >= expected * 0.6 - 1 && received <= expected * 1.4 + 1,
              qPrintable(QStringLiteral("%1 bytes in %2 ms").arg(received).arg(clock.elapsed())));
+}
+
+void DeviceSimTest::rateKeepsToTheClock_data()
+{
+    QTest::addColumn<int>("others");  // shaped replies beside the one timed
+    QTest::addColumn<double>("tolerance");
+    QTest::newRow("alone: within 1%") << 0 << 0.01;
+    QTest::newRow("beside 200 other shaped replies: within 2%") << 200 << 0.02;
+}
+
+// 100 000 bytes at 20 000 B/s: the first 20 ms' worth at once, the rest over 4.98 s, late
+// ticks caught up.
+void DeviceSimTest::rateKeepsToTheClock()
+{
+    QFETCH(int, others);
+    QFETCH(double, tolerance);
+
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--close", "--rate", "20000", "--reply-bytes", "100000"});
+    QVERIFY(sim.waitForListening());
+    std::vector<int> crowd;
+    for (int i = 0; i < others; ++i) {
+        crowd.push_back(connectedSocket(address));
+        QVERIFY(crowd.back() >= 0 && sendAll(crowd.back(), clientRequest));
+    }
+    const int fd = connectedSocket(address);
+    QVERIFY(fd >= 0);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(sendAll(fd, clientRequest));
+    const QByteArray reply = receiveAll(fd);
+    const qint64 tookMs = clock.elapsed();
+    ::close(fd);
+    for (const int other : crowd)
+        ::close(other);
+    QCOMPARE(reply.size(), 100000);
+    QVERIFY2(std::abs(tookMs - 4980) <= 4980 * tolerance, qPrintable(QStringLiteral("%1 ms").arg(tookMs)));
+}
+
+void DeviceSimTest::halfCloseGetsTheWholeReply_data()
+{
+    QTest::addColumn<QStringList>("shaping");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("as fast as it goes") << QStringList{} << "ok";
+    QTest::newRow("--delay-ms 300") << QStringList{"--delay-ms", "300"} << "ok";
+    QTest::newRow("burst, 100 ms apart") << QStringList{"--mode", "burst", "--gap-ms", "100"} << "burst";
+    QTest::newRow("--rate 2000") << QStringList{"--rate", "2000"} << "ok";
+}
+
+// A request, then the peer's FIN, as "printf ... | nc -N" sends it: the whole reply, then
+// the device closes.
+void DeviceSimTest::halfCloseGetsTheWholeReply()
+{
+    QFETCH(QStringList, shaping);
+    QFETCH(QString, label);
+
+    const QString address = nextAddress();
+    SimRun sim(QStringList{"--listen", address, "--port", "80"} + shaping);
+    QVERIFY(sim.waitForListening());
+    const int fd = connectedSocket(address);
+    QVERIFY(fd >= 0);
+    QVERIFY(sendAll(fd, clientRequest + clientRequest));
+    QCOMPARE(::shutdown(fd, SHUT_WR), 0);
+    const QByteArray reply = receiveAll(fd);
+    ::close(fd);
+    QCOMPARE(parseReplies(reply).size(), 2);
+    QVERIFY(QTest::qWaitFor([&] { return repliesLogged(sim.log()).size() == 2; }, 5000));
+    QCOMPARE(repliesLogged(sim.log()), QStringList({label, label}));
+}
+
+// curl's "Expect: 100-continue": the go-ahead comes before the body, then the reply.
+void DeviceSimTest::continueBeforeTheBody()
+{
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--close"});
+    QVERIFY(sim.waitForListening());
+    const int fd = connectedSocket(address, 3000);
+    QVERIFY(fd >= 0);
+    const QByteArray body = clientRequest.mid(clientRequest.indexOf("\r\n\r\n") + 4);
+    QVERIFY(sendAll(fd, "POST /api.php HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 56\r\n\r\n"));
+    const QByteArray goAhead = receiveAll(fd, [](const QByteArray &got) { return got.endsWith("\r\n\r\n"); });
+    QCOMPARE(goAhead, QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
+    QVERIFY(sendAll(fd, body));
+    const QByteArray reply = receiveAll(fd);
+    ::close(fd);
+    QCOMPARE(parseReplies(reply).size(), 1);
+}
+
+// Twenty peers that pipeline and never read take every slot, until --send-timeout-ms
+// frees them; then a client is served.
+void DeviceSimTest::peersThatNeverReadLoseTheirSlots()
+{
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--max-connections", "20", "--reply-bytes", "100000",
+                "--send-timeout-ms", "1500"});
+    QVERIFY(sim.waitForListening());
+    std::vector<int> stuck;
+    for (int i = 0; i < 20; ++i) {
+        stuck.push_back(connectedSocket(address));
+        QVERIFY(stuck.back() >= 0 && sendAll(stuck.back(), clientRequest.repeated(50)));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray reply;
+    const qint64 servedAfterMs = oneExchange(address, &reply, QByteArray(clientRequest).replace("Keep-Alive", "close"));
+    QVERIFY2(servedAfterMs >= 0, sim.log().right(600).constData());
+    QCOMPARE(parseReplies(reply).size(), 1);
+    QVERIFY(sim.waitForLog("20 connections open, the most allowed"));
+    QVERIFY2(QTest::qWaitFor(
+                 [&] { return sim.log().count("unsent bytes for 1500 ms (--send-timeout-ms), closing\n") == 20; },
+                 5000),
+             sim.log().right(600).constData());
+    QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
+    for (const int fd : stuck)
+        ::close(fd);
+}
+
+// 10 000 requests in one write: all answered in turn, with a stack of 256 KiB.
+void DeviceSimTest::pipelinedThousandsUnderASmallStack()
+{
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80"}, {"prlimit", "--stack=262144"});
+    QVERIFY(sim.waitForListening());
+    const int fd = connectedSocket(address);
+    QVERIFY(fd >= 0);
+    std::thread writer([&] { sendAll(fd, clientRequest.repeated(10000)); });
+    int replies = 0;
+    const QByteArray received = receiveAll(fd, [&](const QByteArray &got) {
+        replies = static_cast<int>(got.count("HTTP/1.1 200 OK\r\n"));
+        return replies == 10000 && got.endsWith("}");
+    });
+    writer.join();
+    ::close(fd);
+    QCOMPARE(replies, 10000);
+    QVERIFY(QTest::qWaitFor([&] { return repliesLogged(sim.log()).size() == 10000; }, 10000));
+    QVERIFY2(sim.terminate(2000), "still running, and ends on SIGTERM");
+    QCOMPARE(sim.exitCode(), 0);
+}
+
+// A body of 1 GiB under --max-body-bytes 1073741824 is answered; the device keeps only its
+// start.
+void DeviceSimTest::largeBodyHoldsLittle()
+{
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--close", "--max-body-bytes", "1073741824", "--dump"});
+    QVERIFY(sim.waitForListening());
+    const int fd = connectedSocket(address);
+    QVERIFY(fd >= 0);
+    const qint64 size = qint64{1} << 30;
+    QVERIFY(sendAll(fd, "POST /api.php HTTP/1.1\r\nHost: x\r\nContent-Length: 1073741824\r\n\r\n{\"id\":7}"));
+    const QByteArray chunk(1024 * 1024, ' ');
+    for (qint64 sent = 8; sent < size; sent += chunk.size())
+        QVERIFY(sendAll(fd, chunk.left(static_cast<int>(std::min<qint64>(chunk.size(), size - sent)))));
+    const QByteArray reply = receiveAll(fd);
+    ::close(fd);
+    const QList<Reply> replies = parseReplies(reply);
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies.first().body.value("id").toInt(), 7);
+    QVERIFY(sim.waitForLog("body 1073741824 bytes: ok\n"));
+    QVERIFY(sim.waitForLog(" ... (the first 65536 bytes of a 1073741824-byte body)\n"));
+    const qint64 peakKiB = statusKiB(sim.pid(), "VmHWM");
+#ifdef SANITIZED
+    const qint64 boundKiB = 256 * 1024;  // the sanitizers' own memory comes on top
+#else
+    const qint64 boundKiB = 64 * 1024;
+#endif
+    QVERIFY2(peakKiB > 0 && peakKiB < boundKiB, qPrintable(QString::number(peakKiB)));
+}
+
+// The log goes to a pipe that nobody reads: clients are served all the same, SIGTERM ends
+// it within a second, and the lines dropped meanwhile are counted once the log is read.
+void DeviceSimTest::unreadLogHoldsNothingUp()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QByteArray fifo = QFile::encodeName(work.filePath("log"));
+    QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0);
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--close", "--dump"},
+               {"/bin/bash", "-c", "exec \"$0\" \"$@\" 2>\"" + work.filePath("log") + "\""});
+    // Its --dump line is 4 KiB long.
+    const QByteArray request =
+        QByteArray(clientRequest).replace("Host:", "X-Pad: " + QByteArray(4096, 'p') + "\r\nHost:");
+    auto exchange = [&] {
+        const int fd = connectedSocket(address, 3000);
+        const bool answered = fd >= 0 && sendAll(fd, request) && parseReplies(receiveAll(fd)).size() == 1;
+        ::close(fd);
+        return answered;
+    };
+    QVERIFY(QTest::qWaitFor([&] { return exchange(); }, 5000));
+    // 64 KiB of pipe and 1 MiB of queue are full long before the last.
+    for (int i = 0; i < 600; ++i)
+        QVERIFY2(exchange(), qPrintable(QStringLiteral("exchange %1").arg(i)));
+    QByteArray log;
+    char buffer[65536];
+    for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) != 0;) {
+        if (got > 0)
+            log.append(buffer, static_cast<int>(got));
+        else if (log.contains("log lines dropped: the log was not read\n"))
+            break;
+        else
+            QTest::qWait(20);
+        QVERIFY(log.size() < 64 * 1024 * 1024);
+    }
+    QVERIFY2(QRegularExpression(QStringLiteral(" device_sim: \\d+ log lines dropped: the log was not read\n"))
+                 .match(QString::fromLatin1(log))
+                 .hasMatch(),
+             log.right(300).constData());
+    QVERIFY(exchange());
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY2(sim.terminate(1000), "SIGTERM ends it within a second");
+    ::close(reader);
+}
+
+// The request's line names the reply it was to get; a peer gone before it was sent whole
+// gets a line that says so.
+void DeviceSimTest::aReplyCutShortIsLogged()
+{
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--delay-ms", "500"});
+    QVERIFY(sim.waitForListening());
+    const int fd = connectedSocket(address, 3000);
+    QVERIFY(fd >= 0 && sendAll(fd, clientRequest));
+    QVERIFY(sim.waitForLog("body 56 bytes: ok\n"));
+    const linger abortive{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    ::close(fd);
+    QVERIFY2(sim.waitForLog(" closed with a reply not sent whole: the peer ", 3000), sim.log().constData());
 }
 
 QTEST_GUILESS_MAIN(DeviceSimTest)
