@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include <sys/epoll.h>
@@ -32,13 +33,20 @@ EpollEventDispatcher::EpollEventDispatcher()
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = wakeFd_;
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeFd_, &event);
+    const char *failed = epoll_ < 0                                               ? "epoll_create1"
+                         : wakeFd_ < 0                                            ? "eventfd"
+                         : epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeFd_, &event) != 0 ? "epoll_ctl"
+                                                                                  : nullptr;
+    if (failed)
+        error_ = QStringLiteral("%1: %2").arg(QLatin1String(failed), QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 EpollEventDispatcher::~EpollEventDispatcher()
 {
-    ::close(wakeFd_);
-    ::close(epoll_);
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+    if (epoll_ >= 0)
+        ::close(epoll_);
 }
 
 bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)

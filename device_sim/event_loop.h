@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QAbstractEventDispatcher>
+#include <QString>
 
 #include <map>
 #include <unordered_map>
@@ -13,6 +14,9 @@ class EpollEventDispatcher : public QAbstractEventDispatcher {
 public:
     EpollEventDispatcher();
     ~EpollEventDispatcher() override;
+
+    // Empty when it works; otherwise the system call that failed as it was made, and why.
+    const QString &error() const { return error_; }
 
     bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
     void registerSocketNotifier(QSocketNotifier *notifier) override;
@@ -56,7 +60,6 @@ private:
     void watch(int fd, const Watched &watched, bool known);
     int waitMs(bool mayWait) const;
     bool activateTimers();
-    bool activateSockets(int ready);
 
     int epoll_;
     int wakeFd_;
@@ -65,4 +68,5 @@ private:
     std::unordered_map<int, Timer> timers_;
     std::multimap<qint64, int> due_;  // when each timer is due, and its id
     bool interrupted_ = false;
+    QString error_;
 };

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -78,7 +79,12 @@ QString describe(const Options &options, int maxConnections)
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication::setEventDispatcher(new EpollEventDispatcher);
+    std::unique_ptr<EpollEventDispatcher> dispatcher(new EpollEventDispatcher);
+    if (!dispatcher->error().isEmpty()) {
+        std::fprintf(stderr, "device_sim: cannot make its event loop: %s\n", dispatcher->error().toUtf8().constData());
+        return 1;
+    }
+    QCoreApplication::setEventDispatcher(dispatcher.release());
     QCoreApplication app(argc, argv);
 
     const rlim_t descriptors = raiseDescriptorLimit();
