@@ -79,12 +79,14 @@ QString describe(const Options &options, int maxConnections)
 
 int main(int argc, char *argv[])
 {
+#ifndef DEVICE_SIM_QT_DISPATCHER  // bench/fleet's build on Qt's own, to compare
     std::unique_ptr<EpollEventDispatcher> dispatcher(new EpollEventDispatcher);
     if (!dispatcher->error().isEmpty()) {
         std::fprintf(stderr, "device_sim: cannot make its event loop: %s\n", dispatcher->error().toUtf8().constData());
         return 1;
     }
     QCoreApplication::setEventDispatcher(dispatcher.release());
+#endif
     QCoreApplication app(argc, argv);
 
     const rlim_t descriptors = raiseDescriptorLimit();
