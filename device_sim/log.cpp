@@ -17,7 +17,10 @@ namespace {
 
 class LogWriter {
 public:
-    LogWriter() { std::thread([this] { writeForEver(); }).detach(); }
+    LogWriter()
+    {
+        std::thread([this] { writeForEver(); }).detach();
+    }
 
     void add(QByteArray line)
     {

@@ -179,8 +179,8 @@ QByteArray Replies::goodReply(const Request &request, bool close, bool zeroByte)
 // member adds 9 bytes besides its own, and may lengthen the Content-Length header.
 QByteArray Replies::paddedJson(const Request &request, bool close, bool zeroByte)
 {
-    const JsonFields fields{QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz")).toLatin1(),
-                            replies_, uptime_.elapsed(), requestId(request.body)};
+    const JsonFields fields{QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz")).toLatin1(), replies_,
+                            uptime_.elapsed(), requestId(request.body)};
     return jsonReply(fields, close, zeroByte, settings_.replyBytes);
 }
 
@@ -195,8 +195,7 @@ QByteArray Replies::jsonReply(const JsonFields &fields, bool close, bool zeroByt
         return httpResponse("200 OK", "application/json", head + pad + tail, close);
     };
     QByteArray reply = build(0);
-    for (int padBytes = replyBytes - static_cast<int>(reply.size()) - 9;
-         padBytes > 0 && reply.size() != replyBytes;) {
+    for (int padBytes = replyBytes - static_cast<int>(reply.size()) - 9; padBytes > 0 && reply.size() != replyBytes;) {
         reply = build(padBytes);
         padBytes -= static_cast<int>(reply.size()) - replyBytes;
     }
