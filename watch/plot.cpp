@@ -12,14 +12,6 @@ namespace watchlog {
 
 namespace {
 
-QByteArray epochSeconds(qint64 ms)
-{
-    char text[32];
-    const int size = std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
-                                   static_cast<long long>(ms % 1000));
-    return QByteArray(text, size);
-}
-
 QByteArray intervalName(qint64 ms)
 {
     if (ms % 3600000 == 0)
@@ -63,13 +55,13 @@ Data dataOf(const QList<Run> &runs, const Summary &summary, const Window &window
             ++bin.cycles;
             bin.errors += cycle.state == CycleState::Error;
             bin.failures += cycle.state == CycleState::NoConnection;
-            data.cycles += epochSeconds(cycle.ms) + ' ' + QByteArray::number(std::max<qint64>(cycle.cycleMs, 1)) + '\n';
+            data.cycles += seconds(cycle.ms) + ' ' + QByteArray::number(std::max<qint64>(cycle.cycleMs, 1)) + '\n';
         }
     for (auto bin = bins.cbegin(); bin != bins.cend(); ++bin)
-        data.counts += epochSeconds(bin.key()) + ' ' + QByteArray::number(bin->cycles) + ' ' +
+        data.counts += seconds(bin.key()) + ' ' + QByteArray::number(bin->cycles) + ' ' +
                        QByteArray::number(bin->errors + bin->failures) + ' ' + QByteArray::number(bin->failures) + '\n';
     for (const Outage &outage : summary.outages)
-        data.outages += epochSeconds(outage.startMs) + ' ' + epochSeconds(outage.endMs) + '\n';
+        data.outages += seconds(outage.startMs) + ' ' + seconds(outage.endMs) + '\n';
     // gnuplot refuses a plot whose every file is empty.
     for (QByteArray *lines : {&data.counts, &data.cycles, &data.outages})
         if (lines->isEmpty())
@@ -92,7 +84,7 @@ QByteArray scriptFor(const Data &data, const Summary &summary, const PlotRequest
     // Both panels share their margins, so their time axes line up.
     script += "set termoption noenhanced\nset lmargin 10\nset rmargin 24\n";
     script += "set xdata time\nset timefmt '%s'\nset format x '" + QByteArray(timeFormat) + "'\n";
-    script += "set xrange ['" + epochSeconds(summary.firstMs) + "':'" + epochSeconds(summary.lastMs + 1) + "']\n";
+    script += "set xrange ['" + seconds(summary.firstMs) + "':'" + seconds(summary.lastMs + 1) + "']\n";
     script += "set y2range [0:1]\nunset y2tics\nset key outside top right\nset grid ytics\n";
     script += "set multiplot layout 2,1 title 'testVRN730-watch: " + utcStamp(summary.firstMs) + " to " +
               utcStamp(summary.lastMs) + " (UTC)'\n";

@@ -14,14 +14,6 @@ bool inWindow(qint64 ms, const Window &window)
     return ms >= window.sinceMs && ms < window.untilMs;
 }
 
-QByteArray seconds(qint64 ms)
-{
-    char text[32];
-    const int size = std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
-                                   static_cast<long long>(ms % 1000));
-    return QByteArray(text, size);
-}
-
 // 9:05:03.250, hours unbounded.
 QByteArray duration(qint64 ms)
 {
@@ -63,6 +55,14 @@ QByteArray bounds(qint64 fromMs, qint64 toMs)
 }
 
 }  // namespace
+
+QByteArray seconds(qint64 ms)
+{
+    char text[32];
+    const int size = std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
+                                   static_cast<long long>(ms % 1000));
+    return QByteArray(text, size);
+}
 
 QByteArray Outage::kinds() const
 {

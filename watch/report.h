@@ -56,6 +56,9 @@ struct Summary {
 
 Summary summarize(const QList<Run> &runs, const Window &window);
 
+// Milliseconds as seconds to the millisecond: 21.518.
+QByteArray seconds(qint64 ms);
+
 // "start\tend\tseconds\tcycles\tkinds", a line each.
 QByteArray outageLines(const Summary &summary);
 // The whole report, for people.
