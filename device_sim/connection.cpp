@@ -180,11 +180,11 @@ bool Connection::readInput()
     const qint64 wanted = std::min(reader_.room(), readChunkBytes);
     if (wanted <= 0)
         return false;
-    QByteArray chunk(static_cast<int>(wanted), Qt::Uninitialized);
-    const ssize_t got = ::recv(fd_, chunk.data(), static_cast<std::size_t>(wanted), 0);
+    // One buffer for every connection: the reader copies what it keeps, and no more.
+    static char chunk[readChunkBytes];
+    const ssize_t got = ::recv(fd_, chunk, static_cast<std::size_t>(wanted), 0);
     if (got > 0) {
-        chunk.truncate(static_cast<int>(got));
-        reader_.append(chunk);
+        reader_.append(QByteArray::fromRawData(chunk, static_cast<int>(got)));
         return true;
     }
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))

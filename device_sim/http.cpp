@@ -182,17 +182,30 @@ ParseResult RequestReader::parseHeader(int headerEnd)
     return takeBody();
 }
 
-// Takes what has arrived of the body, keeping its start.
-ParseResult RequestReader::takeBody()
+void RequestReader::append(const QByteArray &bytes)
 {
-    const int taken = static_cast<int>(std::min<qint64>(bodyLeft_, buffer_.size()));
+    const int size = static_cast<int>(bytes.size());
+    const int taken = stage_ == Stage::Body && buffer_.isEmpty() ? consumeBody(bytes.constData(), size) : 0;
+    buffer_.append(bytes.constData() + taken, size - taken);
+}
+
+// Takes up to `size` bytes of the body, keeping its start; returns how many it took.
+int RequestReader::consumeBody(const char *bytes, int size)
+{
+    const int taken = static_cast<int>(std::min<qint64>(bodyLeft_, size));
     const int kept = std::min(taken, maxKeptBodyBytes - static_cast<int>(request_.body.size()));
     if (kept > 0) {
-        request_.body.append(buffer_.constData(), kept);
-        request_.raw.append(buffer_.constData(), kept);
+        request_.body.append(bytes, kept);
+        request_.raw.append(bytes, kept);
     }
-    buffer_.remove(0, taken);
     bodyLeft_ -= taken;
+    return taken;
+}
+
+// Takes what has arrived of the body.
+ParseResult RequestReader::takeBody()
+{
+    buffer_.remove(0, consumeBody(buffer_.constData(), static_cast<int>(buffer_.size())));
     if (bodyLeft_ > 0)
         return ParseResult();
     stage_ = Stage::Header;

@@ -36,7 +36,8 @@ class RequestReader {
 public:
     explicit RequestReader(qint64 maxBodyBytes) : maxBodyBytes_(maxBodyBytes) {}
 
-    void append(const QByteArray &bytes) { buffer_ += bytes; }
+    // A body's bytes are taken as they come, not kept in the buffer.
+    void append(const QByteArray &bytes);
     // No byte of a request has arrived since the last one was taken.
     bool isEmpty() const { return stage_ == Stage::Header && buffer_.isEmpty(); }
     // How many more bytes the request in progress may need, at most.
@@ -51,6 +52,7 @@ private:
 
     ParseResult parseHeader(int headerEnd);
     ParseResult takeBody();
+    int consumeBody(const char *bytes, int size);
 
     qint64 maxBodyBytes_;
     Stage stage_ = Stage::Header;
