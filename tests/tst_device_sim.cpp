@@ -304,71 +304,15 @@ void DeviceSimTest::replyBytesSetsTheWholeSize()
     }
 }
 
+// The option table itself is tst_device_sim_parts's; here, what a bad option does to the
+// process: status 2, one line on stderr, nothing on stdout.
 void DeviceSimTest::badOptions_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("error");
-    const QByteArray modes = "ok, silent, no-brace, truncated, burst, gap, stream, zero-byte, refuse, reset, garbage, "
-                             "slow-accept";
-    const QByteArray faults = "silent, no-brace, truncated, burst, gap, stream, zero-byte, refuse, reset, garbage";
     QTest::newRow("unknown option") << QStringList{"--bogus"} << QByteArray("Unknown option 'bogus'.");
-    QTest::newRow("missing value") << QStringList{"--mode"} << QByteArray("Missing value after '--mode'.");
-    QTest::newRow("value on a flag") << QStringList{"--close=yes"} << QByteArray("Unexpected value after '--close'.");
-    QTest::newRow("a stray argument") << QStringList{"80"} << QByteArray("unexpected argument '80' (see --help)");
-    QTest::newRow("port not a number") << QStringList{"--port", "eighty"}
-                                       << QByteArray("--port needs a number from 1 to 65535, not 'eighty'");
-    QTest::newRow("port 0, as --opt=value")
-        << QStringList{"--port=0"} << QByteArray("--port needs a number from 1 to 65535, not '0'");
-    QTest::newRow("port above 65535") << QStringList{"--port", "65536"}
-                                      << QByteArray("--port needs a number from 1 to 65535, not '65536'");
-    QTest::newRow("mistyped mode lists the modes")
-        << QStringList{"--mode", "truncate"} << "unknown mode 'truncate'; the modes are " + modes;
-    QTest::newRow("listen on a name") << QStringList{"--listen", "localhost"}
-                                      << QByteArray("--listen needs an IP address, not 'localhost'");
-    QTest::newRow("negative gap") << QStringList{"--gap-ms", "-1"}
-                                  << QByteArray("--gap-ms needs a number from 0 to 3600000, not '-1'");
-    QTest::newRow("reply size too large")
-        << QStringList{"--reply-bytes", "300000000"}
-        << QByteArray("--reply-bytes needs a number from 0 to 268435456, not '300000000'");
-    QTest::newRow("rate 0") << QStringList{"--rate", "0"}
-                            << QByteArray("--rate needs a number from 1 to 1000000000, not '0'");
-    QTest::newRow("down without up") << QStringList{"--down-ms", "500"}
-                                     << QByteArray("--down-ms and --up-ms go together");
-    QTest::newRow("unreadable reply file")
-        << QStringList{"--reply-file", "/nonexistent/reply"}
-        << QByteArray("cannot read --reply-file '/nonexistent/reply': No such file or directory");
-    mkfifo(QFile::encodeName(files_.filePath("fifo")).constData(), 0600);
-    QTest::newRow("reply file a FIFO, which would block the start")
-        << QStringList{"--reply-file", files_.filePath("fifo")}
-        << "--reply-file '" + files_.filePath("fifo").toUtf8() + "' must be a regular file: it is a FIFO";
-    QTest::newRow("reply file a device, which reports no size")
-        << QStringList{"--reply-file", "/dev/zero"}
-        << QByteArray("--reply-file '/dev/zero' must be a regular file: it is a device");
-    QTest::newRow("reply file a directory")
-        << QStringList{"--reply-file", "/"} << QByteArray("--reply-file '/' must be a regular file: it is a directory");
-    QFile overCap(files_.filePath("over-cap"));
-    if (overCap.open(QIODevice::WriteOnly))
-        overCap.resize(256 * 1024 * 1024 + 1);  // sparse: it takes no room on the disk
-    QTest::newRow("reply file over the largest reply")
-        << QStringList{"--reply-file", overCap.fileName()}
-        << "--reply-file '" + overCap.fileName().toUtf8() + "' holds more than the 268435456 bytes a reply may have";
-    QTest::newRow("a reply size below the smallest reply") << QStringList{"--reply-bytes", "100"}
-                                                           << QByteArray("--reply-bytes 100 is less than the smallest "
-                                                                         "reply of mode ok, 194 bytes");
-    QTest::newRow("--help-all, which it does not have")
-        << QStringList{"--help-all"} << QByteArray("Unknown option 'help-all'.");
-    QTest::newRow("reply file and reply size") << QStringList{"--reply-file", "/dev/null", "--reply-bytes", "100"}
-                                               << QByteArray("--reply-file and --reply-bytes cannot be combined");
-    QTest::newRow("fault rate above 1") << QStringList{"--fault-rate", "1.5"}
-                                        << QByteArray("--fault-rate needs a number from 0 to 1, not '1.5'");
-    QTest::newRow("a mode is no fault") << QStringList{"--fault-rate", "0.5", "--faults", "reset,ok"}
-                                        << "unknown fault 'ok'; the faults are " + faults;
-    QTest::newRow("faults without a rate")
-        << QStringList{"--faults", "reset"} << QByteArray("--faults needs --fault-rate");
-    QTest::newRow("a mix and a mode") << QStringList{"--fault-rate", "0.5", "--mode", "gap"}
-                                      << QByteArray("--fault-rate draws each request's mode; leave out --mode");
-    QTest::newRow("seed not a number") << QStringList{"--seed", "x"}
-                                       << QByteArray("--seed needs a number from 0 to 4294967295, not 'x'");
+    QTest::newRow("a value out of range")
+        << QStringList{"--port", "65536"} << QByteArray("--port needs a number from 1 to 65535, not '65536'");
 }
 
 void DeviceSimTest::badOptions()
@@ -886,6 +830,10 @@ void DeviceSimTest::rateKeepsToTheClock()
 {
     QFETCH(int, others);
     QFETCH(double, tolerance);
+#ifdef SANITIZED
+    if (others > 0)
+        QSKIP("under the sanitizers, 200 shaped replies take more CPU than there is; the plain builds run this");
+#endif
 
     const QString address = nextAddress();
     SimRun sim({"--listen", address, "--port", "80", "--close", "--rate", "20000", "--reply-bytes", "100000"});
