@@ -404,29 +404,25 @@ void Connection::armDeadline()
 void Connection::deadlinePassed()
 {
     const Options &options = context_.options;
+    QString what;
     switch (deadlineKind_) {
     case Deadline::Request:
-        logLine(QStringLiteral("%1 %2 request not whole %3 ms after it began (--request-timeout-ms), closing")
-                    .arg(timestamp(), peer_)
-                    .arg(options.requestTimeoutMs));
-        closeNow();
+        what = QStringLiteral("request not whole %1 ms after it began (--request-timeout-ms)")
+                   .arg(options.requestTimeoutMs);
         break;
     case Deadline::Idle:
-        logLine(QStringLiteral("%1 %2 idle for %3 ms (--idle-timeout-ms), closing")
-                    .arg(timestamp(), peer_)
-                    .arg(options.idleTimeoutMs));
-        closeNow();
+        what = QStringLiteral("idle for %1 ms (--idle-timeout-ms)").arg(options.idleTimeoutMs);
         break;
     case Deadline::Send:
-        logLine(QStringLiteral("%1 %2 took none of %3 unsent bytes for %4 ms (--send-timeout-ms), closing")
-                    .arg(timestamp(), peer_)
-                    .arg(unsent())
-                    .arg(options.sendTimeoutMs));
-        closeNow();
+        what = QStringLiteral("took none of %1 unsent bytes for %2 ms (--send-timeout-ms)")
+                   .arg(unsent())
+                   .arg(options.sendTimeoutMs);
         break;
     case Deadline::None:
-        break;
+        return;
     }
+    logLine(QStringLiteral("%1 %2 %3, closing").arg(timestamp(), peer_, what));
+    closeNow();
 }
 
 void Connection::resetAndClose()

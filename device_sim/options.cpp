@@ -207,11 +207,12 @@ QString readOptions(const Reader &read, Options *options)
         return QStringLiteral("--down-ms and --up-ms go together");
     if (read.has("reply-file") && read.has("reply-bytes"))
         return QStringLiteral("--reply-file and --reply-bytes cannot be combined");
-    if (read.has("reply-bytes") && replies.replyBytes < Replies::smallestJsonReply(replies.mode))
+    const int smallestReply = Replies::smallestJsonReply(replies.mode);
+    if (read.has("reply-bytes") && replies.replyBytes < smallestReply)
         return QStringLiteral("--reply-bytes %1 is less than the smallest reply of mode %2, %3 bytes")
             .arg(replies.replyBytes)
             .arg(modeName(replies.mode))
-            .arg(Replies::smallestJsonReply(replies.mode));
+            .arg(smallestReply);
     if (read.has("reply-file")) {
         const QString error = readReplyFile(read.value("reply-file"), &replies);
         if (!error.isEmpty())

@@ -46,17 +46,11 @@ Data dataOf(const QList<Run> &runs, const Summary &summary, const Window &window
 {
     Data data;
     data.intervalMs = countingIntervalMs(summary.lastMs - summary.firstMs);
-    QMap<qint64, Counts> bins;
     for (const Run &run : runs)
-        for (const LoggedCycle &cycle : run.cycles) {
-            if (cycle.ms < window.sinceMs || cycle.ms >= window.untilMs)
-                continue;
-            Counts &bin = bins[cycle.ms - cycle.ms % data.intervalMs];
-            ++bin.cycles;
-            bin.errors += cycle.state == CycleState::Error;
-            bin.failures += cycle.state == CycleState::NoConnection;
-            data.cycles += seconds(cycle.ms) + ' ' + QByteArray::number(std::max<qint64>(cycle.cycleMs, 1)) + '\n';
-        }
+        for (const LoggedCycle &cycle : run.cycles)
+            if (cycle.ms >= window.sinceMs && cycle.ms < window.untilMs)
+                data.cycles += seconds(cycle.ms) + ' ' + QByteArray::number(std::max<qint64>(cycle.cycleMs, 1)) + '\n';
+    const QMap<qint64, Counts> bins = countsPer(data.intervalMs, runs, window);
     for (auto bin = bins.cbegin(); bin != bins.cend(); ++bin)
         data.counts += seconds(bin.key()) + ' ' + QByteArray::number(bin->cycles) + ' ' +
                        QByteArray::number(bin->errors + bin->failures) + ' ' + QByteArray::number(bin->failures) + '\n';

@@ -108,6 +108,21 @@ QList<Outage> outagesOf(const Run &run, const Window &window)
     return within;
 }
 
+QMap<qint64, Counts> countsPer(qint64 intervalMs, const QList<Run> &runs, const Window &window)
+{
+    QMap<qint64, Counts> intervals;
+    for (const Run &run : runs)
+        for (const LoggedCycle &cycle : run.cycles) {
+            if (!inWindow(cycle.ms, window))
+                continue;
+            Counts &counts = intervals[cycle.ms - cycle.ms % intervalMs];
+            ++counts.cycles;
+            counts.errors += cycle.state == CycleState::Error;
+            counts.failures += cycle.state == CycleState::NoConnection;
+        }
+    return intervals;
+}
+
 Summary summarize(const QList<Run> &runs, const Window &window)
 {
     Summary summary;
@@ -124,17 +139,13 @@ Summary summarize(const QList<Run> &runs, const Window &window)
         summary.firstMs = any ? std::min(summary.firstMs, startMs) : startMs;
         summary.lastMs = any ? std::max(summary.lastMs, endMs) : endMs;
         any = true;
-        for (const LoggedCycle &cycle : run.cycles) {
-            if (!inWindow(cycle.ms, window))
-                continue;
-            Counts &hour = summary.hours[cycle.ms - cycle.ms % msPerHour];
-            for (Counts *counts : {&summary.counts, &hour}) {
-                ++counts->cycles;
-                counts->errors += cycle.state == CycleState::Error;
-                counts->failures += cycle.state == CycleState::NoConnection;
-            }
-        }
         summary.outages += outagesOf(run, window);
+    }
+    summary.hours = countsPer(msPerHour, runs, window);
+    for (const Counts &hour : summary.hours) {
+        summary.counts.cycles += hour.cycles;
+        summary.counts.errors += hour.errors;
+        summary.counts.failures += hour.failures;
     }
     return summary;
 }

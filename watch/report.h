@@ -55,6 +55,8 @@ struct Summary {
 };
 
 Summary summarize(const QList<Run> &runs, const Window &window);
+// The cycles within the window in each interval, by the interval's start.
+QMap<qint64, Counts> countsPer(qint64 intervalMs, const QList<Run> &runs, const Window &window);
 
 // Milliseconds as seconds to the millisecond: 21.518.
 QByteArray seconds(qint64 ms);
