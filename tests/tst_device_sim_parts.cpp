@@ -1,57 +1,52 @@
-// device_sim's parts in process: what its command line accepts and refuses, and the plan
-// each mode makes of a request.
-#include "http.h"
+// device_sim's parts in process: what its command line refuses, and its event loop, whose
+// timers and socket notifiers must behave as Qt's own under the cases a server meets.
+#include "event_loop.h"
 #include "options.h"
-#include "replies.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
+#include <memory>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-const QByteArray clientRequest =
-    "POST /api.php HTTP/1.1\r\nHost: 127.0.0.1:80\r\nConnection: Keep-Alive\r\n"
-    "Content-Length: 56\r\n\r\n{\"jsonrp\":\"2.0\",\"method\":\"getSp\",\"params\":null},\"id\":70}";
-
-Request requestOf(const QByteArray &bytes)
+// Turns the loop until `done` holds or timeoutMs pass; false on the time-out.
+bool turnUntil(const std::function<bool()> &done, int timeoutMs = 5000)
 {
-    RequestReader reader(1024 * 1024);
-    reader.append(bytes);
-    return reader.next().request;
-}
-
-const char *endingName(Ending ending)
-{
-    switch (ending) {
-    case Ending::KeepOpen:
-        return "keep-open";
-    case Ending::Close:
-        return "close";
-    case Ending::Reset:
-        return "reset";
-    case Ending::Endless:
-        return "endless";
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
-    return "?";
+    return true;
 }
 
-// "label, gaps before each step, ending[, holds], braces opening/closing[, a zero byte]".
-QByteArray described(const Plan &plan)
-{
-    QByteArrayList gaps;
-    QByteArray bytes;
-    for (const Step &step : plan.steps) {
-        gaps.append(QByteArray::number(step.afterMs));
-        bytes += step.bytes;
-    }
-    return plan.label.toLatin1() + ", gaps [" + gaps.join(',') + "], " + endingName(plan.ending) +
-           (plan.holds ? ", holds" : "") + ", braces " + QByteArray::number(bytes.count('{')) + "/" +
-           QByteArray::number(bytes.count('}')) + (bytes.contains('\0') ? ", a zero byte" : "");
-}
+enum class Case {
+    DueOrder,
+    TouchedInsideItsEvent,
+    ZeroIntervalStarvesNothing,
+    DescriptorReusedInOneTurn,
+    WakeUpFromAnotherThread,
+    InterruptEndsTheWait,
+};
 
 }  // namespace
+
+Q_DECLARE_METATYPE(Case)
 
 class DeviceSimPartsTest : public QObject {
     Q_OBJECT
@@ -59,8 +54,9 @@ class DeviceSimPartsTest : public QObject {
 private slots:
     void badOptions_data();
     void badOptions();
-    void plans_data();
-    void plans();
+    void eventLoopBehavesAsQtsOwn_data();
+    void eventLoopBehavesAsQtsOwn();
+    void eventLoopSaysWhyWhenItCannotStart();
 
 private:
     QTemporaryDir files_;
@@ -143,55 +139,176 @@ void DeviceSimPartsTest::badOptions()
     QCOMPARE(parsed.error.toUtf8(), error);
 }
 
-void DeviceSimPartsTest::plans_data()
+void DeviceSimPartsTest::eventLoopBehavesAsQtsOwn_data()
 {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<QByteArray>("plan");
-    QTest::newRow("ok") << QStringList{} << clientRequest << QByteArray("ok, gaps [0], keep-open, braces 2/2");
-    QTest::newRow("ok, --close") << QStringList{"--close"} << clientRequest
-                                 << QByteArray("ok, gaps [0], close, braces 2/2");
-    QTest::newRow("silent: nothing, held") << QStringList{"--mode", "silent"} << clientRequest
-                                           << QByteArray("silent, gaps [], keep-open, holds, braces 0/0");
-    QTest::newRow("no-brace") << QStringList{"--mode", "no-brace"} << clientRequest
-                              << QByteArray("no-brace, gaps [0], keep-open, braces 0/0");
-    QTest::newRow("truncated: cut inside the JSON, then a close")
-        << QStringList{"--mode", "truncated"} << clientRequest << QByteArray("truncated, gaps [0], close, braces 2/0");
-    QTest::newRow("burst: 4 pieces, 100 ms apart") << QStringList{"--mode", "burst"} << clientRequest
-                                                   << QByteArray("burst, gaps [0,100,100,100], keep-open, braces 2/2");
-    QTest::newRow("gap: 2 halves, --gap-ms apart") << QStringList{"--mode", "gap", "--gap-ms", "700"} << clientRequest
-                                                   << QByteArray("gap, gaps [0,700], keep-open, braces 2/2");
-    QTest::newRow("stream: a header, then for ever")
-        << QStringList{"--mode", "stream"} << clientRequest << QByteArray("stream, gaps [0], endless, braces 0/0");
-    QTest::newRow("zero-byte") << QStringList{"--mode", "zero-byte"} << clientRequest
-                               << QByteArray("zero-byte, gaps [0], keep-open, braces 2/2, a zero byte");
-    QTest::newRow("refuse: a close, nothing sent")
-        << QStringList{"--mode", "refuse"} << clientRequest << QByteArray("refuse, gaps [], close, braces 0/0");
-    QTest::newRow("reset: half, then a reset")
-        << QStringList{"--mode", "reset"} << clientRequest << QByteArray("reset, gaps [0], reset, braces 1/0");
-    QTest::newRow("another path: 404, whatever the mode")
-        << QStringList{"--mode", "silent"} << QByteArray(clientRequest).replace("/api.php", "/index.html")
-        << QByteArray("404, gaps [0], keep-open, braces 0/0");
-    QTest::newRow("a query string is no other path")
-        << QStringList{} << QByteArray(clientRequest).replace("/api.php", "/api.php?x=1")
-        << QByteArray("ok, gaps [0], keep-open, braces 2/2");
-    QTest::newRow("GET: 405") << QStringList{} << QByteArray(clientRequest).replace("POST", "GET")
-                              << QByteArray("405, gaps [0], keep-open, braces 0/0");
+    QTest::addColumn<Case>("scenario");
+    QTest::newRow("timers fire in the order they are due") << Case::DueOrder;
+    QTest::newRow("a timer stopped or started again inside its own event") << Case::TouchedInsideItsEvent;
+    QTest::newRow("a zero-interval timer starves neither timers nor sockets") << Case::ZeroIntervalStarvesNothing;
+    QTest::newRow("a notifier given up and a new socket on its descriptor in one turn")
+        << Case::DescriptorReusedInOneTurn;
+    QTest::newRow("wakeUp() from another thread ends a wait") << Case::WakeUpFromAnotherThread;
+    QTest::newRow("interrupt() ends the loop's wait") << Case::InterruptEndsTheWait;
 }
 
-void DeviceSimPartsTest::plans()
+void DeviceSimPartsTest::eventLoopBehavesAsQtsOwn()
 {
-    QFETCH(QStringList, arguments);
-    QFETCH(QByteArray, request);
-    QFETCH(QByteArray, plan);
-
-    Options options;
-    const CommandLine parsed = parseOptions(QStringList{"device_sim", "--seed", "1"} + arguments, &options);
-    QVERIFY2(parsed.error.isEmpty(), qPrintable(parsed.error));
-    Replies replies(options.replies);
-    const Request taken = requestOf(request);
-    QCOMPARE(described(replies.planFor(taken, options.close || taken.wantsClose)), plan);
+    QFETCH(Case, scenario);
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    QVERIFY(dynamic_cast<EpollEventDispatcher *>(dispatcher));
+    switch (scenario) {
+    case Case::DueOrder: {
+        QList<int> fired;
+        for (const int ms : {60, 20, 40, 0})
+            QTimer::singleShot(ms, [&fired, ms] { fired.append(ms); });
+        QVERIFY(turnUntil([&] { return fired.size() == 4; }));
+        QCOMPARE(fired, QList<int>({0, 20, 40, 60}));
+        break;
+    }
+    case Case::TouchedInsideItsEvent: {
+        // One timer stops itself at once, another starts itself again twice.
+        QTimer stopped;
+        QTimer restarted;
+        restarted.setSingleShot(true);
+        int stops = 0;
+        int starts = 0;
+        QObject::connect(&stopped, &QTimer::timeout, [&] {
+            ++stops;
+            stopped.stop();
+        });
+        QObject::connect(&restarted, &QTimer::timeout, [&] {
+            if (++starts < 3)
+                restarted.start(5);
+        });
+        stopped.start(5);
+        restarted.start(5);
+        QVERIFY(turnUntil([&] { return starts == 3; }));
+        QTest::qWait(50);
+        QCOMPARE(stops, 1);
+        QCOMPARE(starts, 3);
+        break;
+    }
+    case Case::ZeroIntervalStarvesNothing: {
+        QTimer busy;
+        int turns = 0;
+        QObject::connect(&busy, &QTimer::timeout, [&] { ++turns; });
+        busy.start(0);
+        bool timerFired = false;
+        QTimer::singleShot(30, [&] { timerFired = true; });
+        int pair[2];
+        QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        QSocketNotifier readable(pair[0], QSocketNotifier::Read);
+        bool socketFired = false;
+        QObject::connect(&readable, &QSocketNotifier::activated, [&] { socketFired = true; });
+        QCOMPARE(::write(pair[1], "x", 1), ssize_t{1});
+        QVERIFY(turnUntil([&] { return timerFired && socketFired; }, 2000));
+        QVERIFY(turns > 1);
+        ::close(pair[0]);
+        ::close(pair[1]);
+        break;
+    }
+    case Case::DescriptorReusedInOneTurn: {
+        // Two sockets ready in one turn. The first handled gives the other's notifier up,
+        // and a new socket, with nothing to read, takes its descriptor at once: the old
+        // readiness in this turn must not reach the new notifier.
+        int pairs[2][2];
+        std::unique_ptr<QSocketNotifier> notifiers[2];
+        std::unique_ptr<QSocketNotifier> replacement;
+        int fresh[2] = {-1, -1};
+        int freshFired = 0;
+        bool replaced = false;
+        int given = -1;  // the pair whose socket was given up
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pairs[i]), 0);
+            QCOMPARE(::write(pairs[i][1], "x", 1), ssize_t{1});
+        }
+        for (int i = 0; i < 2; ++i) {
+            notifiers[i] = std::make_unique<QSocketNotifier>(pairs[i][0], QSocketNotifier::Read);
+            QObject::connect(notifiers[i].get(), &QSocketNotifier::activated, [&, i] {
+                char byte;
+                [[maybe_unused]] const ssize_t got = ::read(pairs[i][0], &byte, 1);
+                if (std::exchange(replaced, true))
+                    return;
+                const int other = given = 1 - i;
+                notifiers[other]->setEnabled(false);
+                ::close(pairs[other][0]);
+                QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fresh), 0);
+                QCOMPARE(fresh[0], pairs[other][0]);
+                replacement = std::make_unique<QSocketNotifier>(fresh[0], QSocketNotifier::Read);
+                QObject::connect(replacement.get(), &QSocketNotifier::activated, [&] {
+                    char none;
+                    [[maybe_unused]] const ssize_t got = ::recv(fresh[0], &none, 1, MSG_DONTWAIT);
+                    ++freshFired;
+                });
+            });
+        }
+        QVERIFY(turnUntil([&] { return replaced; }));
+        QTest::qWait(50);
+        QCOMPARE(freshFired, 0);
+        QCOMPARE(::write(fresh[1], "y", 1), ssize_t{1});
+        QVERIFY(turnUntil([&] { return freshFired > 0; }));
+        replacement.reset();
+        for (auto &notifier : notifiers)
+            notifier.reset();
+        for (const int fd : {pairs[1 - given][0], pairs[0][1], pairs[1][1], fresh[0], fresh[1]})
+            ::close(fd);
+        break;
+    }
+    case Case::WakeUpFromAnotherThread: {
+        QElapsedTimer clock;
+        clock.start();
+        std::thread waker([dispatcher] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            dispatcher->wakeUp();
+        });
+        // Nothing else is due: only the wake-up can end this wait.
+        dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
+        waker.join();
+        QVERIFY2(clock.elapsed() >= 90 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        break;
+    }
+    case Case::InterruptEndsTheWait: {
+        QEventLoop loop;
+        QTimer::singleShot(20, &loop, [&loop] { loop.quit(); });
+        QElapsedTimer clock;
+        clock.start();
+        std::thread watchdog([dispatcher] {
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            dispatcher->wakeUp();  // so that a failure ends the test instead of hanging it
+        });
+        loop.exec();
+        const qint64 took = clock.elapsed();
+        watchdog.detach();
+        QVERIFY2(took < 1000, qPrintable(QString::number(took)));
+        break;
+    }
+    }
 }
 
-QTEST_GUILESS_MAIN(DeviceSimPartsTest)
+// With no descriptor left, the loop cannot be made: it says which call failed.
+void DeviceSimPartsTest::eventLoopSaysWhyWhenItCannotStart()
+{
+    rlimit limit{};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    int lowestFree = 0;  // every descriptor below it is open, so the limit at it leaves none
+    while (fcntl(lowestFree, F_GETFD) != -1)
+        ++lowestFree;
+    rlimit tight = limit;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const EpollEventDispatcher starved;
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    QVERIFY2(starved.error().startsWith(QLatin1String("epoll_create1: ")) ||
+                 starved.error().startsWith(QLatin1String("eventfd: ")),
+             qPrintable(starved.error()));
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication::setEventDispatcher(new EpollEventDispatcher);
+    QCoreApplication app(argc, argv);
+    DeviceSimPartsTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_device_sim_parts.moc"

@@ -269,15 +269,11 @@ void InstallTest::bashCompletes_data()
     QTest::addColumn<QString>("line");  // completed at its end
     QTest::addColumn<QByteArray>("offered");
     QTest::newRow("the watch's subcommands") << "testVRN730-watch " << QByteArray("plot report");
-    QTest::newRow("the watch's options") << "testVRN730-watch --l" << QByteArray("--log");
     QTest::newRow("report's options") << "testVRN730-watch report --" << QByteArray("--help --outages --since --until");
-    QTest::newRow("plot's options") << "testVRN730-watch plot --s" << QByteArray("--since --size");
     QTest::newRow("the client's options") << "testVRN730 -" << QByteArray("-h -i -p -t");
     QTest::newRow("device_sim's modes") << "device_sim --mode s" << QByteArray("silent slow-accept stream");
     QTest::newRow("device_sim's faults after a comma")
         << "device_sim --faults reset,tr" << QByteArray("reset,truncated");
-    QTest::newRow("device_sim's long options")
-        << "device_sim --max-" << QByteArray("--max-body-bytes --max-connections");
 }
 
 // bash-completion's own framework, then the packaged file, as a shell would load them. Outside

@@ -54,7 +54,6 @@ class RequestParserTest : public QObject {
 private slots:
     void requests_data();
     void requests();
-    void continueOnceBeforeTheBody();
 };
 
 void RequestParserTest::requests_data()
@@ -169,20 +168,6 @@ void RequestParserTest::requests()
         if (split != expected)
             QFAIL(qPrintable(QStringLiteral("split at %1: ").arg(at) + QString::fromLatin1(split.join(" | "))));
     }
-}
-
-// "100 Continue" is due once the header is whole, and not when the body came with it.
-void RequestParserTest::continueOnceBeforeTheBody()
-{
-    RequestReader reader(1024);
-    reader.append(withLength("Expect: 100-continue\r\nContent-Length: 3\r\n"));
-    QCOMPARE(reader.next().state, Parse::Incomplete);
-    QVERIFY(reader.takeContinue());
-    QVERIFY(!reader.takeContinue());
-    reader.append("abc" + withLength("Expect: 100-continue\r\nContent-Length: 3\r\n", "abc"));
-    QCOMPARE(reader.next().state, Parse::Done);
-    QCOMPARE(reader.next().state, Parse::Done);
-    QVERIFY(!reader.takeContinue());
 }
 
 QTEST_GUILESS_MAIN(RequestParserTest)

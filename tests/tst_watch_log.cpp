@@ -239,9 +239,7 @@ void WatchLogTest::timeArguments_data()
     QTest::newRow("the log's own form") << QByteArray("2028-02-29T23:59:59.999Z")
                                         << QByteArray("2028-02-29T23:59:59.999Z");
     QTest::newRow("no 29 February in 2026") << QByteArray("2026-02-29") << QByteArray();
-    QTest::newRow("no hour 24") << QByteArray("2026-12-08T24:00") << QByteArray();
     QTest::newRow("no offset but Z") << QByteArray("2026-12-08T21:00+01:00") << QByteArray();
-    QTest::newRow("nothing after Z") << QByteArray("2026-12-08T21:00Zx") << QByteArray();
 }
 
 void WatchLogTest::timeArguments()
