@@ -53,40 +53,6 @@ constexpr int maxReplyBytes = 16 * 1024 * 1024;
 // and keeps that for the life of the process.
 constexpr int initialReplyCapacity = 64 * 1024;
 
-// ---- Coverage build only ---------------------------------------------------------------
-
-#ifdef COVERAGE_BUILD
-extern "C" void __gcov_dump();
-
-// The counts are written at a normal exit only, and the cycle never ends of itself.
-void writeCoverageCounts()
-{
-    __gcov_dump();
-}
-
-void endAsTheSignalWould(int signal)
-{
-    writeCoverageCounts();
-    std::signal(signal, SIG_DFL);  // GCOVR_EXCL_LINE: after the counts are written
-    raise(signal);                 // GCOVR_EXCL_LINE: delivered, and fatal, as the handler returns
-}
-
-void writeCoverageCountsOnStop()
-{
-    std::signal(SIGTERM, endAsTheSignalWould);
-    std::signal(SIGINT, endAsTheSignalWould);
-}
-#else
-// The release build installs no signal handler at all.
-void writeCoverageCounts()
-{
-}
-
-void writeCoverageCountsOnStop()
-{
-}
-#endif
-
 // ---- Console output ------------------------------------------------------------------
 
 // Every socket opened later takes the lowest free descriptor: with standard output closed,
@@ -112,12 +78,10 @@ bool standardDescriptorsOpen()
         sigemptyset(&pipeOnly);
         sigaddset(&pipeOnly, SIGPIPE);
         sigprocmask(SIG_UNBLOCK, &pipeOnly, nullptr);
-        writeCoverageCounts();
-        raise(SIGPIPE);  // GCOVR_EXCL_LINE: after the counts are written
+        raise(SIGPIPE);
     }
     std::fprintf(stderr, "testVRN730: cannot write to standard output: %s\n", std::strerror(error));
-    writeCoverageCounts();
-    std::_Exit(1);  // GCOVR_EXCL_LINE: after the counts are written
+    std::_Exit(1);
 }
 
 void checkOutput(bool failed)
@@ -431,7 +395,6 @@ int main(int argc, char *argv[])
     if (!standardDescriptorsOpen())
         return 1;  // GCOVR_EXCL_LINE: a system without a usable /dev/null
     qInstallMessageHandler(discardQtMessage);
-    writeCoverageCountsOnStop();
     if (!parseOptions(argc, argv)) {
         flushOutput();
         return 1;
