@@ -24,7 +24,7 @@
 namespace harness {
 
 // The address the client polls when no -i is given; it also ends the usage text.
-inline const QString defaultDeviceIp = QStringLiteral("192.168.1.100");
+inline const QString defaultDeviceIp = QStringLiteral(CLIENT_DEFAULT_IP);
 
 inline qint64 nowMs()
 {
@@ -362,9 +362,9 @@ inline const QByteArray noConnectionCycle("\033[0;37;41mNo connection\033[0m\n")
 
 inline QByteArray expectedRequest(const QByteArray &hostHeaderValue)
 {
-    const QByteArray body("{\"jsonrp\":\"2.0\",\"method\":\"getSp\",\"params\":null},\"id\":70}");
+    const QByteArray body(CLIENT_REQUEST_BODY);
     return "POST /api.php HTTP/1.1\r\nHost: " + hostHeaderValue +
-           "\r\nConnection: Keep-Alive\r\nContent-Length: 56\r\n\r\n" + body;
+           "\r\nConnection: Keep-Alive\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
 inline QByteArray httpReply(const QByteArray &body, const QByteArray &extraHeaders = QByteArray())

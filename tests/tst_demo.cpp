@@ -24,7 +24,7 @@ QList<qint64> demoProcesses()
             continue;
         const QList<QByteArray> arguments = cmdline.readAll().split('\0');
         const QByteArray program = arguments.value(0);
-        if ((program == (buildDir + "/device_sim").toUtf8() && arguments.contains("192.168.1.100")) ||
+        if ((program == (buildDir + "/device_sim").toUtf8() && arguments.contains(CLIENT_DEFAULT_IP)) ||
             (program == (buildDir + "/testVRN730").toUtf8() && arguments.size() <= 2))
             found.append(pid);
     }
@@ -79,7 +79,7 @@ void DemoTest::showsLiveStatusLinesUntilCtrlC()
 
     QVERIFY2(twoLines, screen.constData());
     QVERIFY2(screen.contains("demo: building testVRN730 and device_sim in build/"), screen.constData());
-    QVERIFY2(screen.contains("demo: device_sim on 192.168.1.100 port 80 logs to build/device_sim.log"),
+    QVERIFY2(screen.contains("demo: device_sim on " CLIENT_DEFAULT_IP " port 80 logs to build/device_sim.log"),
              screen.constData());
     QVERIFY2(!screen.contains("Error") && !screen.contains("No connection"), screen.constData());
     QVERIFY2(ended, "the demo did not end on Ctrl-C");

@@ -340,8 +340,7 @@ void DeviceSimTest::logsEveryRequest()
     const QRegularExpression request(QStringLiteral(
         "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} 127\\.0\\.0\\.1:\\d+ POST /api\\.php body 56 bytes: ok$"));
     const QByteArray dumped = "  POST /api.php HTTP/1.1\\r\\nHost: " + address.toLatin1() +
-                              ":80\\r\\nConnection: Keep-Alive\\r\\nContent-Length: 56\\r\\n\\r\\n"
-                              "{\"jsonrp\":\"2.0\",\"method\":\"getSp\",\"params\":null},\"id\":70}";
+                              ":80\\r\\nConnection: Keep-Alive\\r\\nContent-Length: 56\\r\\n\\r\\n" CLIENT_REQUEST_BODY;
     QVERIFY(lines.size() > 3);
     for (int i = 1; i < lines.size() - 2; i += dump ? 2 : 1) {
         QVERIFY2(request.match(QString::fromLatin1(lines[i])).hasMatch(), lines[i].constData());

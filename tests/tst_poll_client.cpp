@@ -27,7 +27,7 @@ const QByteArray usageText = "Usage:\n"
                              "   -t responseTimeOut\n"
                              "\n"
                              "def.:\n"
-                             "testVRN730 -p 500 -t 1000 -i 192.168.1.100\n";
+                             "testVRN730 -p 500 -t 1000 -i " CLIENT_DEFAULT_IP "\n";
 
 const QByteArray goodBody = "{\"jsonrpc\":\"2.0\",\"result\":{\"realTime\":\"12:00:01.250\",\"state\":1},\"id\":70}";
 const QByteArray goodReply = httpReply(goodBody);
@@ -159,7 +159,7 @@ void PollClientTest::defaultsPollTheDefaultAddressAfterOnePause()
     QCOMPARE(client.errorOutput(), QByteArray());
 
     const QVector<DeviceConnection> &connections = device.connections();
-    QCOMPARE(connections[0].request, expectedRequest("192.168.1.100:80"));
+    QCOMPARE(connections[0].request, expectedRequest(defaultDeviceIp.toLatin1() + ":80"));
     QVERIFY2(connections[0].acceptedMs - client.startedMs() >= 500, "the first request comes after one pause");
     QVERIFY2(connections[1].acceptedMs - connections[0].requestMs >= 500, "every cycle begins with the pause");
 }

@@ -6,9 +6,10 @@
 
 namespace {
 
-const QByteArray body = "{\"jsonrp\":\"2.0\",\"method\":\"getSp\",\"params\":null},\"id\":70}";
-const QByteArray clientRequest =
-    "POST /api.php HTTP/1.1\r\nHost: 192.168.1.100:80\r\nConnection: Keep-Alive\r\nContent-Length: 56\r\n\r\n" + body;
+const QByteArray body = CLIENT_REQUEST_BODY;
+const QByteArray clientRequest = "POST /api.php HTTP/1.1\r\nHost: " CLIENT_DEFAULT_IP
+                                 ":80\r\nConnection: Keep-Alive\r\nContent-Length: " +
+                                 QByteArray::number(body.size()) + "\r\n\r\n" + body;
 
 QByteArray withLength(const QByteArray &lengthHeaders, const QByteArray &rest = QByteArray())
 {
