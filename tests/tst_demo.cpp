@@ -53,17 +53,30 @@ class DemoTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void showsLiveStatusLinesUntilCtrlC_data();
     void showsLiveStatusLinesUntilCtrlC();
     void signalToTheDemoEndsBothPrograms_data();
     void signalToTheDemoEndsBothPrograms();
 };
 
+void DemoTest::showsLiveStatusLinesUntilCtrlC_data()
+{
+    QTest::addColumn<int>("columns");
+    QTest::addColumn<bool>("warned");
+    QTest::newRow("84 columns: as wide as the status line") << 84 << false;
+    QTest::newRow("83 columns: the line would wrap, said once") << 83 << true;
+}
+
 void DemoTest::showsLiveStatusLinesUntilCtrlC()
 {
+    QFETCH(int, columns);
+    QFETCH(bool, warned);
+
     QVERIFY2(demoProcesses().isEmpty(), "a demo is already running");
     QProcess terminal;
     QByteArray screen;
-    const bool twoLines = showsTwoStatusLines(terminal, QStringLiteral("scripts/demo"), &screen);
+    const bool twoLines =
+        showsTwoStatusLines(terminal, QStringLiteral("stty cols %1; scripts/demo").arg(columns), &screen);
     terminal.write("\x03");  // Ctrl-C, as typed: the terminal signals the demo's foreground group
     const bool ended = QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, 15000);
     screen += terminal.readAllStandardOutput();
@@ -82,6 +95,8 @@ void DemoTest::showsLiveStatusLinesUntilCtrlC()
     QVERIFY2(screen.contains("demo: device_sim on " CLIENT_DEFAULT_IP " port 80 logs to build/device_sim.log"),
              screen.constData());
     QVERIFY2(!screen.contains("Error") && !screen.contains("No connection"), screen.constData());
+    const QByteArray warning = "demo: this terminal is 83 columns wide; the status line needs 84";
+    QCOMPARE(screen.count(warning), warned ? 1 : 0);
     QVERIFY2(ended, "the demo did not end on Ctrl-C");
     QVERIFY2(left.isEmpty(), "processes of the demo were left running");
 }
