@@ -437,6 +437,8 @@ void PollClientTest::pausePeriod_data()
     QTest::newRow("-p -5: back to back") << QStringList{"-p", "-5"} << 0 << 400;
     QTest::newRow("-p abc is 0") << QStringList{"-p", "abc"} << 0 << 400;
     QTest::newRow("-p 4294967296 keeps the low 32 bits: 0") << QStringList{"-p", "4294967296"} << 0 << 400;
+    QTest::newRow("-p beyond a long: strtol clamps it first, so the low 32 bits are -1")
+        << QStringList{"-p", "99999999999999999999"} << 0 << 400;
     QTest::newRow("-p 600") << QStringList{"-p", "600"} << 600 << 2500;
     QTest::newRow("-p 600ms: trailing text ignored") << QStringList{"-p", "600ms"} << 600 << 2500;
     QTest::newRow("-p 4294967896 keeps the low 32 bits: 600") << QStringList{"-p", "4294967896"} << 600 << 2500;
