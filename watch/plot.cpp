@@ -48,7 +48,7 @@ Data dataOf(const QList<Run> &runs, const Summary &summary, const Window &window
     data.intervalMs = countingIntervalMs(summary.lastMs - summary.firstMs);
     for (const Run &run : runs)
         for (const LoggedCycle &cycle : run.cycles)
-            if (cycle.ms >= window.sinceMs && cycle.ms < window.untilMs)
+            if (window.holds(cycle.ms))
                 data.cycles += seconds(cycle.ms) + ' ' + QByteArray::number(std::max<qint64>(cycle.cycleMs, 1)) + '\n';
     const QMap<qint64, Counts> bins = countsPer(data.intervalMs, runs, window);
     for (auto bin = bins.cbegin(); bin != bins.cend(); ++bin)

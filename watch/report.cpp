@@ -9,11 +9,6 @@ namespace {
 
 constexpr qint64 msPerHour = 3600000;
 
-bool inWindow(qint64 ms, const Window &window)
-{
-    return ms >= window.sinceMs && ms < window.untilMs;
-}
-
 // 9:05:03.250, hours unbounded.
 QByteArray duration(qint64 ms)
 {
@@ -90,7 +85,7 @@ QList<Outage> outagesOf(const Run &run, const Window &window)
             open = true;
         }
         Outage &outage = all.last();
-        outage.cycles += inWindow(cycle.ms, window) ? 1 : 0;
+        outage.cycles += window.holds(cycle.ms) ? 1 : 0;
         (cycle.state == CycleState::Error ? outage.errors : outage.failures) = true;
     }
     if (open)
@@ -113,7 +108,7 @@ QMap<qint64, Counts> countsPer(qint64 intervalMs, const QList<Run> &runs, const 
     QMap<qint64, Counts> intervals;
     for (const Run &run : runs)
         for (const LoggedCycle &cycle : run.cycles) {
-            if (!inWindow(cycle.ms, window))
+            if (!window.holds(cycle.ms))
                 continue;
             Counts &counts = intervals[cycle.ms - cycle.ms % intervalMs];
             ++counts.cycles;
@@ -131,7 +126,7 @@ Summary summarize(const QList<Run> &runs, const Window &window)
         const qint64 startMs = std::max(run.startMs, window.sinceMs);
         const qint64 endMs = std::min(run.endMs(), window.untilMs);
         const bool hasCycles = std::any_of(run.cycles.begin(), run.cycles.end(),
-                                           [&](const LoggedCycle &cycle) { return inWindow(cycle.ms, window); });
+                                           [&](const LoggedCycle &cycle) { return window.holds(cycle.ms); });
         if (endMs <= startMs && !hasCycles)
             continue;
         ++summary.runs;

@@ -15,6 +15,8 @@ namespace watchlog {
 struct Window {
     qint64 sinceMs = std::numeric_limits<qint64>::min();
     qint64 untilMs = std::numeric_limits<qint64>::max();
+
+    bool holds(qint64 ms) const { return ms >= sinceMs && ms < untilMs; }
 };
 
 // Consecutive bad cycles of one run. It lasts from the last good cycle before them (or
