@@ -121,7 +121,11 @@ QByteArray signalName(int signal)
 // The log file, reopened when it has been moved away (rotated) or removed.
 class LogFile {
 public:
-    LogFile(QByteArray path, QByteArray firstLines) : path_(std::move(path)), runLines_(std::move(firstLines)) {}
+    // `continuedLines` begin each new file: they say which run it continues.
+    LogFile(QByteArray path, QByteArray continuedLines)
+        : path_(std::move(path)), continuedLines_(std::move(continuedLines))
+    {
+    }
     ~LogFile()
     {
         if (fd_ >= 0)
@@ -149,13 +153,10 @@ public:
         return writeAll(fd_, lines);
     }
 
-    void setContinuedLines(QByteArray lines) { continuedLines_ = std::move(lines); }
     const QByteArray &path() const { return path_; }
-    const QByteArray &runLines() const { return runLines_; }
 
 private:
     QByteArray path_;
-    QByteArray runLines_;
     QByteArray continuedLines_;
     int fd_ = -1;
 };
@@ -235,10 +236,9 @@ int watch(const WatchOptions &options, const QByteArray &version)
 
     const qint64 startMs = wallClockMs();
     LogFile log(options.logPath,
-                watchlog::runLine(version, watchlog::RunMark::Started, startMs, command) + watchlog::header);
-    log.setContinuedLines(watchlog::runLine(version, watchlog::RunMark::Continued, startMs, command) +
-                          watchlog::header);
-    if (!log.open() || !log.write(log.runLines())) {
+                watchlog::runLine(version, watchlog::RunMark::Continued, startMs, command) + watchlog::header);
+    if (!log.open() ||
+        !log.write(watchlog::runLine(version, watchlog::RunMark::Started, startMs, command) + watchlog::header)) {
         std::fprintf(stderr, "%s: cannot write to %s: %s\n", self, log.path().constData(), std::strerror(errno));
         return 1;
     }
