@@ -57,10 +57,10 @@ void Device::goDown()
     const std::vector<Connection *> open(connections_.begin(), connections_.end());
     for (Connection *connection : open)
         connection->drop();
-    logLine(QStringLiteral("%1 device_sim: down for %2 ms, %3 connections dropped")
+    logLine(QStringLiteral("%1 device_sim: down for %2 ms, %3 dropped")
                 .arg(timestamp())
                 .arg(options_.downMs)
-                .arg(open.size()));
+                .arg(counted(static_cast<long long>(open.size()), "connection")));
     upDown_.start(options_.downMs);
 }
 
@@ -82,10 +82,9 @@ void Device::acceptWaiting()
     if (static_cast<int>(connections_.size()) >= maxConnections_) {
         listener_.setWatching(false);
         if (!full_)
-            logLine(QStringLiteral("%1 %2 connections open, the most allowed (--max-connections): accepting no "
+            logLine(QStringLiteral("%1 %2 open, the most allowed (--max-connections): accepting no "
                                    "more until some close")
-                        .arg(timestamp())
-                        .arg(connections_.size()));
+                        .arg(timestamp(), counted(static_cast<long long>(connections_.size()), "connection")));
         full_ = true;
         return;
     }

@@ -109,6 +109,14 @@ QString timestamp()
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
 }
 
+QString counted(long long count, const char *noun)
+{
+    QString text = QString::number(count) + QLatin1Char(' ') + QLatin1String(noun);
+    if (count != 1)
+        text += QLatin1Char('s');
+    return text;
+}
+
 QString peerOf(int fd)
 {
     sockaddr_storage peer{};

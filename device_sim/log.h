@@ -14,6 +14,8 @@ void logLine(const QString &line);
 bool flushLog(int timeoutMs);
 // The wall-clock time with milliseconds, as each line begins.
 QString timestamp();
+// A count and its noun, singular for one: "1 connection", "2 connections".
+QString counted(long long count, const char *noun);
 // The peer of a connected socket, as ADDRESS:PORT.
 QString peerOf(int fd);
 // Bytes from the network for a log line: printable ASCII as it is, the rest escaped.

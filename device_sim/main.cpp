@@ -69,9 +69,9 @@ QString describe(const Options &options, int maxConnections)
             faults.append(modeName(fault));
         text += QStringLiteral(", fault rate %1 from %2").arg(replies.faultRate).arg(faults.join(QLatin1Char(',')));
     }
-    return text + QStringLiteral(", seed %1; at most %2 connections, accept queue %3")
+    return text + QStringLiteral(", seed %1; at most %2, accept queue %3")
                       .arg(replies.seed)
-                      .arg(maxConnections)
+                      .arg(counted(maxConnections, "connection"))
                       .arg(Listener::backlog());
 }
 
