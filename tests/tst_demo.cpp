@@ -9,7 +9,7 @@
 
 namespace {
 
-const QString buildDir = QStringLiteral(SOURCE_DIR "/build");
+const QString buildDir = QStringLiteral(SOURCE_DIR "/build-demo");
 
 // The demo's own processes: device_sim on the default address, and the client with no
 // options (every other test gives the client options).
@@ -75,8 +75,10 @@ void DemoTest::showsLiveStatusLinesUntilCtrlC()
     QVERIFY2(demoProcesses().isEmpty(), "a demo is already running");
     QProcess terminal;
     QByteArray screen;
-    const bool twoLines =
-        showsTwoStatusLines(terminal, QStringLiteral("stty cols %1; scripts/demo").arg(columns), &screen);
+    // The shell that runs the demo goes on after it only if the demo handled Ctrl-C and
+    // exited; a demo that dies by the signal, as it should, ends that shell too.
+    const bool twoLines = showsTwoStatusLines(
+        terminal, QStringLiteral("stty cols %1; scripts/demo; echo \"demo exited: $?\"").arg(columns), &screen);
     terminal.write("\x03");  // Ctrl-C, as typed: the terminal signals the demo's foreground group
     const bool ended = QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, 15000);
     screen += terminal.readAllStandardOutput();
@@ -91,13 +93,18 @@ void DemoTest::showsLiveStatusLinesUntilCtrlC()
     }
 
     QVERIFY2(twoLines, screen.constData());
-    QVERIFY2(screen.contains("demo: building testVRN730 and device_sim in build/"), screen.constData());
-    QVERIFY2(screen.contains("demo: device_sim on " CLIENT_DEFAULT_IP " port 80 logs to build/device_sim.log"),
+    QVERIFY2(screen.contains("demo: building testVRN730 and device_sim in build-demo/"), screen.constData());
+    QVERIFY2(screen.contains("demo: device_sim on " CLIENT_DEFAULT_IP " port 80 logs to build-demo/device_sim.log"),
              screen.constData());
     QVERIFY2(!screen.contains("Error") && !screen.contains("No connection"), screen.constData());
     const QByteArray warning = "demo: this terminal is 83 columns wide; the status line needs 84";
     QCOMPARE(screen.count(warning), warned ? 1 : 0);
     QVERIFY2(ended, "the demo did not end on Ctrl-C");
+    // The terminal echoes Ctrl-C as ^C after the status line; then the cursor is on a fresh line.
+    const QByteArray afterLastLine = screen.mid(screen.lastIndexOf("nLoop:\t"));
+    QVERIFY2(afterLastLine.contains("^C\r\n"), afterLastLine.constData());
+    QVERIFY2(!screen.contains("demo exited:"), "the demo exited on Ctrl-C instead of dying by it");
+    QCOMPARE(terminal.exitCode(), 128 + SIGINT);
     QVERIFY2(left.isEmpty(), "processes of the demo were left running");
 }
 
