@@ -19,6 +19,34 @@ ParseResult rejected(const char *status, const QByteArray &reason)
     return result;
 }
 
+// A header name is a token (RFC 9110 5.6.2); anything else, a NUL say, is refused.
+bool isTokenChar(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+// A method as nginx takes it: capitals, '-' and '_'.
+bool isMethod(const QByteArray &method)
+{
+    return !method.isEmpty() && std::all_of(method.begin(), method.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
+    });
+}
+
+// Optional white space around a value is spaces and tabs only: a vertical tab or a form
+// feed is part of the value.
+QByteArray withoutOptionalSpace(const QByteArray &value)
+{
+    int first = 0;
+    int end = static_cast<int>(value.size());
+    while (first < end && (value[first] == ' ' || value[first] == '\t'))
+        ++first;
+    while (end > first && (value[end - 1] == ' ' || value[end - 1] == '\t'))
+        --end;
+    return value.mid(first, end - first);
+}
+
 bool allDigits(const QByteArray &text)
 {
     return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -49,6 +77,24 @@ QByteArray pathOf(const QByteArray &target)
 
 }  // namespace
 
+// Empty lines before a request line are skipped, as RFC 9112 2.2 asks of a server. A CR
+// at the end may be the start of one; it waits for what follows.
+void RequestReader::skipEmptyLines()
+{
+    int skip = 0;
+    const int size = static_cast<int>(buffer_.size());
+    while (skip < size) {
+        if (buffer_[skip] == '\n')
+            skip += 1;
+        else if (buffer_[skip] == '\r' && skip + 1 < size && buffer_[skip + 1] == '\n')
+            skip += 2;
+        else
+            break;
+    }
+    buffer_.remove(0, skip);
+    scanned_ = std::max(0, scanned_ - skip);
+}
+
 qint64 RequestReader::room() const
 {
     const qint64 wanted = qint64{maxHeaderBytes} + 1 + (stage_ == Stage::Body ? bodyLeft_ : 0);
@@ -64,6 +110,7 @@ ParseResult RequestReader::next()
 {
     if (stage_ == Stage::Body)
         return takeBody();
+    skipEmptyLines();
     // The header ends at an empty line: LF LF, or LF CR LF. The search goes on where the
     // last one stopped, so a header trickled in byte by byte is not scanned again and again.
     const char *const bytes = buffer_.constData();
@@ -108,6 +155,8 @@ ParseResult RequestReader::parseHeader(int headerEnd)
     if (requestLine.size() != 3 || requestLine[0].isEmpty() || requestLine[1].isEmpty() ||
         !requestLine[2].startsWith("HTTP/"))
         return rejected("400 Bad Request", "malformed request line");
+    if (!isMethod(requestLine[0]))
+        return rejected("400 Bad Request", "a method not in capitals");
     const QByteArray &version = requestLine[2];
     if (version.size() != 8 || version[5] < '0' || version[5] > '9' || version[6] != '.' || version[7] < '0' ||
         version[7] > '9')
@@ -133,7 +182,11 @@ ParseResult RequestReader::parseHeader(int headerEnd)
         const QByteArray name = line.left(colon).toLower();
         if (name != name.trimmed() || name.contains(' ') || name.contains('\t'))
             return rejected("400 Bad Request", "white space before a colon");
-        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (!std::all_of(name.begin(), name.end(), isTokenChar))
+            return rejected("400 Bad Request", "a header name that is not a token");
+        const QByteArray value = withoutOptionalSpace(line.mid(colon + 1));
+        if (value.contains('\0') || value.contains('\r'))
+            return rejected("400 Bad Request", "a NUL or a CR in a header value");
         if (name == "content-length") {
             if (!allDigits(value))
                 return rejected("400 Bad Request", "Content-Length not a number");

@@ -31,7 +31,7 @@ struct ParseResult {
 // The bytes of one connection, taken off as requests. It parses each header once, as soon
 // as it is whole, and then takes the body as it comes, keeping only its start: a header
 // over maxHeaderBytes, or a body over the limit, is refused as soon as the header shows
-// it. Lines may end in CR LF or in LF alone.
+// it. Lines may end in CR LF or in LF alone; empty lines before a request are skipped.
 class RequestReader {
 public:
     explicit RequestReader(qint64 maxBodyBytes) : maxBodyBytes_(maxBodyBytes) {}
@@ -50,6 +50,7 @@ public:
 private:
     enum class Stage { Header, Body };
 
+    void skipEmptyLines();
     ParseResult parseHeader(int headerEnd);
     ParseResult takeBody();
     int consumeBody(const char *bytes, int size);
