@@ -112,14 +112,14 @@ void Device::acceptWaiting()
 }
 
 // A connection ends here however it ends; it is deleted once the event that ended it is done.
+// The slot it frees is filled from the event loop, when the listener reports the peers that
+// wait: taking one here would serve it inside this call, and a queue of peers that each
+// close at once would nest a call per peer.
 void Device::forget(Connection *connection)
 {
     if (connections_.erase(connection) == 0)
         return;
     connection->deleteLater();
-    if (up_ && !acceptRetry_.isActive()) {
+    if (up_ && !acceptRetry_.isActive())
         listener_.setWatching(true);
-        if (full_)
-            acceptWaiting();
-    }
 }

@@ -150,6 +150,7 @@ private slots:
     void continueBeforeTheBody();
     void aReplyCutShortIsLogged();
     void pipelinedThousandsUnderASmallStack();
+    void acceptQueueUnderASmallStack();
     void largeBodyHoldsLittle();
     void unreadLogHoldsNothingUp();
 
@@ -833,6 +834,36 @@ void DeviceSimTest::pipelinedThousandsUnderASmallStack()
     QVERIFY(
         QTest::qWaitFor([&] { return (received += socket.readAll()).count("HTTP/1.1 200 OK\r\n") == 10000; }, 20000));
     QVERIFY(QTest::qWaitFor([&] { return repliesLogged(sim.log()).size() == 10000; }, 10000));
+    QVERIFY2(sim.terminate(2000), "still running, and ends on SIGTERM");
+    QCOMPARE(sim.exitCode(), 0);
+}
+
+// At the connection limit, 1000 peers wait in the accept queue, each having sent its request
+// and closed. Each slot freed is filled from the event loop, with a stack of 256 KiB.
+void DeviceSimTest::acceptQueueUnderASmallStack()
+{
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--max-connections", "1"}, {"prlimit", "--stack=262144"});
+    QVERIFY(sim.waitForListening());
+    QTcpSocket holder;
+    holder.connectToHost(address, 80);
+    QVERIFY(holder.waitForConnected(3000));
+    for (int i = 0; i < 1000; ++i) {
+        QTcpSocket peer;
+        peer.connectToHost(address, 80);
+        QVERIFY(peer.waitForConnected(3000));
+        peer.write(clientRequest);
+        QVERIFY(peer.waitForBytesWritten(3000));
+        peer.close();
+    }
+    QVERIFY(sim.waitForLog("1 connection open, the most allowed (--max-connections)"));
+    holder.close();
+    QVERIFY2(QTest::qWaitFor([&] { return repliesLogged(sim.log()).size() == 1000; }, 30000),
+             sim.log().right(300).constData());
+    QByteArray reply;
+    QVERIFY2(oneExchange(address, &reply, QByteArray(clientRequest).replace("Keep-Alive", "close")) >= 0,
+             sim.log().right(300).constData());
+    QCOMPARE(parseReplies(reply).size(), 1);
     QVERIFY2(sim.terminate(2000), "still running, and ends on SIGTERM");
     QCOMPARE(sim.exitCode(), 0);
 }
