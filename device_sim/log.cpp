@@ -50,10 +50,13 @@ private:
             lines.swap(queued_);
             writing_ = true;
             lock.unlock();
-            const bool written = writeAll(lines);
+            const qsizetype written = writeAll(lines);
             lock.lock();
             writing_ = false;
-            if (written && dropped_ > 0) {
+            // Lines the log would not take (its reader gone, a full disk) are dropped and
+            // counted, as those that find the queue full.
+            dropped_ += lines.mid(written).count('\n');
+            if (written == lines.size() && dropped_ > 0) {
                 queued_.prepend(timestamp().toUtf8() + " device_sim: " + QByteArray::number(dropped_) +
                                 " log lines dropped: the log was not read\n");
                 dropped_ = 0;
@@ -62,19 +65,21 @@ private:
         }
     }
 
-    // Blocks for as long as the log's reader makes it; only this thread waits.
-    static bool writeAll(const QByteArray &bytes)
+    // Blocks for as long as the log's reader makes it; only this thread waits. Returns how
+    // many bytes the log took.
+    static qsizetype writeAll(const QByteArray &bytes)
     {
-        for (qsizetype at = 0; at < bytes.size();) {
+        qsizetype at = 0;
+        while (at < bytes.size()) {
             const ssize_t written =
                 ::write(STDERR_FILENO, bytes.constData() + at, static_cast<std::size_t>(bytes.size() - at));
             if (written < 0 && errno == EINTR)
                 continue;
             if (written <= 0)
-                return false;
+                break;
             at += written;
         }
-        return true;
+        return at;
     }
 
     std::mutex mutex_;

@@ -26,10 +26,26 @@ int signalPipe[2];
 // How long the log's last lines may take to go out when it stops.
 constexpr int stopFlushMs = 500;
 
-void onStopSignal(int)
+// The signals that end device_sim, each as SIGTERM does: its last lines logged, status 0.
+struct StopSignal {
+    int number;
+    const char *name;
+};
+constexpr StopSignal stopSignals[] = {{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"},   {SIGHUP, "SIGHUP"},
+                                      {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}, {SIGALRM, "SIGALRM"}};
+
+void onStopSignal(int number)
 {
-    const char byte = 1;
+    const char byte = static_cast<char>(number);
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+const char *stopSignalName(int number)
+{
+    for (const StopSignal &stop : stopSignals)
+        if (stop.number == number)
+            return stop.name;
+    return "a signal";
 }
 
 // The soft limit on open descriptors raised as far as the hard limit allows; returns it.
@@ -109,12 +125,22 @@ int main(int argc, char *argv[])
     }
     const int maxConnections = options.maxConnections.value_or(allowed);
 
-    if (pipe2(signalPipe, O_CLOEXEC) != 0)
+    if (pipe2(signalPipe, O_CLOEXEC) != 0) {
+        std::perror("device_sim: pipe2");
         return 1;
+    }
+    int stoppedBy = 0;
     QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&] {
+        char byte = 0;
+        if (::read(signalPipe[0], &byte, 1) == 1)
+            stoppedBy = byte;
+        app.quit();
+    });
+    // A peer or a log reader that goes away shows as a failed write (EPIPE), never as a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    for (const StopSignal &stop : stopSignals)
+        std::signal(stop.number, onStopSignal);
 
     Device device(options, maxConnections);
     QString error;
@@ -125,7 +151,7 @@ int main(int argc, char *argv[])
     }
     logLine(describe(options, maxConnections));
     const int status = app.exec();
-    logLine(QStringLiteral("device_sim: stopped"));
+    logLine(QStringLiteral("device_sim: stopped (%1)").arg(QLatin1String(stopSignalName(stoppedBy))));
     flushLog(stopFlushMs);
     return status;
 }

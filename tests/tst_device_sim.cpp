@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <csignal>
 #include <thread>
 
 #include <fcntl.h>
@@ -128,7 +129,9 @@ private slots:
     void silentModeReadsButNeverAnswers();
     void logsEveryRequest_data();
     void logsEveryRequest();
-    void sigtermEndsItCleanly();
+    void signalsEndItCleanly_data();
+    void signalsEndItCleanly();
+    void closedLogKeepsServing();
     void modesAsTheClientSeesThem_data();
     void modesAsTheClientSeesThem();
     void connectionEnd_data();
@@ -350,14 +353,46 @@ void DeviceSimTest::logsEveryRequest()
     }
 }
 
-void DeviceSimTest::sigtermEndsItCleanly()
+void DeviceSimTest::signalsEndItCleanly_data()
 {
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << QByteArray("device_sim: stopped (SIGTERM)\n");
+    QTest::newRow("SIGINT, Ctrl-C") << int(SIGINT) << QByteArray("device_sim: stopped (SIGINT)\n");
+    QTest::newRow("SIGHUP, a closed terminal") << int(SIGHUP) << QByteArray("device_sim: stopped (SIGHUP)\n");
+    QTest::newRow("SIGUSR1") << int(SIGUSR1) << QByteArray("device_sim: stopped (SIGUSR1)\n");
+    QTest::newRow("SIGUSR2") << int(SIGUSR2) << QByteArray("device_sim: stopped (SIGUSR2)\n");
+    QTest::newRow("SIGALRM") << int(SIGALRM) << QByteArray("device_sim: stopped (SIGALRM)\n");
+}
+
+void DeviceSimTest::signalsEndItCleanly()
+{
+    QFETCH(int, signal);
+    QFETCH(QByteArray, logged);
+
     SimRun sim({"--listen", nextAddress(), "--port", "80"});
     QVERIFY(sim.waitForListening());
-    QVERIFY(sim.terminate(5000));
+    QCOMPARE(::kill(static_cast<pid_t>(sim.pid()), signal), 0);
+    QVERIFY(sim.waitForExit(5000));
     QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.exitCode(), 0);
-    QVERIFY(sim.log().endsWith("device_sim: stopped\n"));
+    QVERIFY2(sim.log().endsWith(logged), sim.log().constData());
+}
+
+// The log's reader goes away: the writes that fail are dropped, service goes on, and
+// SIGTERM still ends it with status 0.
+void DeviceSimTest::closedLogKeepsServing()
+{
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--close"},
+               {"/bin/bash", "-c", "exec \"$0\" \"$@\" 2> >(head -n 1 >/dev/null)"});
+    const QByteArray request = QByteArray(clientRequest).replace("Keep-Alive", "close");
+    QVERIFY(QTest::qWaitFor([&] { return oneExchange(address, nullptr, request) >= 0; }, 5000));
+    for (int i = 0; i < 20; ++i)
+        QVERIFY2(oneExchange(address, nullptr, request) >= 0, qPrintable(QStringLiteral("exchange %1").arg(i)));
+    QVERIFY(sim.terminate(2000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 0);
 }
 
 void DeviceSimTest::modesAsTheClientSeesThem_data()
