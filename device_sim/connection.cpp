@@ -59,6 +59,7 @@ Connection::~Connection()
 
 void Connection::start()
 {
+    lastRequestMs_ = context_.clock.elapsed();  // idle counts from the accept until a request comes
     serve();
 }
 
@@ -166,6 +167,7 @@ void Connection::takeRequests()
             ending_ = true;
             return;
         }
+        lastRequestMs_ = context_.clock.elapsed();
         Plan plan = context_.replies.planFor(parsed.request, context_.options.close || parsed.request.wantsClose);
         logRequest(parsed.request, plan.label);
         ending_ = plan.ending != Ending::KeepOpen;  // nothing more is read on a connection that is ending
@@ -392,9 +394,10 @@ void Connection::armDeadline()
         deadlineKind_ = Deadline::Request;
         deadline_.start(static_cast<int>(std::max<qint64>(0, requestSinceMs_ + options.requestTimeoutMs - now)));
     } else if (state_ == State::Reading && mayRead() && queue_.empty() && !held_) {
-        if (deadlineKind_ != Deadline::Idle || !deadline_.isActive())
-            deadline_.start(options.idleTimeoutMs);
+        // Idle since the last request began to be answered, or the last byte went out.
+        const qint64 idleSinceMs = std::max(lastRequestMs_, lastSendMs_);
         deadlineKind_ = Deadline::Idle;
+        deadline_.start(static_cast<int>(std::max<qint64>(0, idleSinceMs + options.idleTimeoutMs - now)));
     } else {
         deadlineKind_ = Deadline::None;
         deadline_.stop();

@@ -88,6 +88,7 @@ private:
 
     RequestReader reader_;
     qint64 requestSinceMs_ = -1;  // when the request being read began
+    qint64 lastRequestMs_ = 0;    // when the last request was taken, or the connection accepted
     bool inputEnded_ = false;     // the peer sent its FIN, or the connection failed
     bool ending_ = false;         // the last request it will answer has been read
     bool held_ = false;           // kept open on purpose: never idle

@@ -148,6 +148,7 @@ private slots:
     void connectionLimitStopsAndResumes();
     void timeOuts_data();
     void timeOuts();
+    void keepAliveRequestsAreNotIdle();
     void rateBelowFiftyBytesASecond_data();
     void rateBelowFiftyBytesASecond();
     void continueBeforeTheBody();
@@ -785,6 +786,28 @@ void DeviceSimTest::timeOuts()
     QVERIFY(closed);
     QVERIFY2(clock.elapsed() >= closedAfterMinMs - 50, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(sim.waitForLog(logged));
+}
+
+// The idle time-out counts from the last request and reply, not from the accept: a peer
+// that asks every 500 ms is never idle for 1500 ms.
+void DeviceSimTest::keepAliveRequestsAreNotIdle()
+{
+    const QString address = nextAddress();
+    SimRun sim({"--listen", address, "--port", "80", "--idle-timeout-ms", "1500"});
+    QVERIFY(sim.waitForListening());
+    QTcpSocket socket;
+    socket.connectToHost(address, 80);
+    QVERIFY(socket.waitForConnected(3000));
+    QByteArray received;
+    for (int sent = 1; sent <= 8; ++sent) {
+        socket.write(clientRequest);
+        QVERIFY2(QTest::qWaitFor([&] { return (received += socket.readAll()).count("HTTP/1.1 200 OK\r\n") == sent; },
+                                 3000),
+                 qPrintable(QStringLiteral("request %1 unanswered; log:\n").arg(sent) + QString::fromLatin1(sim.log())));
+        QTest::qWait(500);
+    }
+    QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
+    QVERIFY2(!sim.log().contains("idle for"), sim.log().constData());
 }
 
 void DeviceSimTest::rateBelowFiftyBytesASecond_data()
