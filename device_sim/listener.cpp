@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -88,27 +89,45 @@ void Listener::setWatching(bool watching)
         notifier_->setEnabled(watching);
 }
 
+bool socketAddressOf(const QHostAddress &address, quint16 port, sockaddr_storage *where, socklen_t *size,
+                     QString *error)
+{
+    *where = sockaddr_storage{};
+    if (address.protocol() != QAbstractSocket::IPv6Protocol) {
+        auto *v4 = reinterpret_cast<sockaddr_in *>(where);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        v4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        *size = sizeof *v4;
+        return true;
+    }
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(where);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::memcpy(&v6->sin6_addr, &bytes, sizeof bytes);
+    *size = sizeof *v6;
+    const QString scope = address.scopeId();
+    if (scope.isEmpty())
+        return true;
+    bool numeric = false;
+    const uint index = scope.toUInt(&numeric);
+    v6->sin6_scope_id = numeric ? index : if_nametoindex(scope.toLocal8Bit().constData());
+    if (v6->sin6_scope_id == 0) {
+        *error = QStringLiteral("no interface is named '%1'").arg(scope);
+        return false;
+    }
+    return true;
+}
+
 // A listening socket on the address, or -1 with the reason.
 int Listener::boundSocket(int queue, QString *error)
 {
     sockaddr_storage where{};
     socklen_t size = 0;
-    const int family = address_.protocol() == QAbstractSocket::IPv6Protocol ? AF_INET6 : AF_INET;
-    if (family == AF_INET) {
-        auto *v4 = reinterpret_cast<sockaddr_in *>(&where);
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port_);
-        v4->sin_addr.s_addr = htonl(address_.toIPv4Address());
-        size = sizeof *v4;
-    } else {
-        auto *v6 = reinterpret_cast<sockaddr_in6 *>(&where);
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port_);
-        const Q_IPV6ADDR address = address_.toIPv6Address();
-        std::memcpy(&v6->sin6_addr, &address, sizeof address);
-        size = sizeof *v6;
-    }
-    const int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (!socketAddressOf(address_, port_, &where, &size, error))
+        return -1;
+    const int fd = socket(where.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = whyNot(errno);
         return -1;

@@ -9,7 +9,14 @@
 
 #include <functional>
 
+#include <sys/socket.h>
+
 class QSocketNotifier;
+
+// The socket address of ADDRESS and PORT; an IPv6 address may name its interface
+// (fe80::1%lo, or fe80::1%1). False, with the reason, when no interface has that name.
+bool socketAddressOf(const QHostAddress &address, quint16 port, sockaddr_storage *where, socklen_t *size,
+                     QString *error);
 
 class Listener {
 public:

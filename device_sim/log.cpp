@@ -131,7 +131,8 @@ QString peerOf(int fd)
     const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
     const auto port = peer.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port
                                                  : reinterpret_cast<const sockaddr_in *>(&peer)->sin_port;
-    return QStringLiteral("%1:%2").arg(address.toString()).arg(ntohs(port));
+    const QString format = peer.ss_family == AF_INET6 ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2");
+    return format.arg(address.toString()).arg(ntohs(port));
 }
 
 QString escaped(const QByteArray &bytes)

@@ -8,7 +8,9 @@
 #include <random>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
@@ -111,6 +113,13 @@ private:
     const QCommandLineParser &parser_;
 };
 
+// A file of /proc or /sys, whose bytes the kernel makes as they are read.
+bool isKernelFile(int fd)
+{
+    struct statfs where {};
+    return fstatfs(fd, &where) == 0 && (where.f_type == PROC_SUPER_MAGIC || where.f_type == SYSFS_MAGIC);
+}
+
 // Regular files only: a FIFO would block the start for ever, and a device reports no size.
 // Reads at most one byte more than a reply may hold, so no file can make it hold more.
 QString readReplyFile(const QString &name, ReplySettings *replies)
@@ -132,6 +141,8 @@ QString readReplyFile(const QString &name, ReplySettings *replies)
         kind = QStringLiteral("it is a device");
     else if (!S_ISREG(info.st_mode))
         kind = QStringLiteral("it is not a regular file");
+    else if (isKernelFile(fd))
+        kind = QStringLiteral("it is the kernel's, under /proc or /sys, where a read can change what it holds");
     if (!kind.isEmpty()) {
         ::close(fd);
         return QStringLiteral("--reply-file '%1' must be a regular file: %2").arg(name, kind);

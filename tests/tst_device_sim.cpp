@@ -129,6 +129,7 @@ private slots:
     void silentModeReadsButNeverAnswers();
     void logsEveryRequest_data();
     void logsEveryRequest();
+    void logsAnIPv6PeerInBrackets();
     void signalsEndItCleanly_data();
     void signalsEndItCleanly();
     void closedLogKeepsServing();
@@ -352,6 +353,19 @@ void DeviceSimTest::logsEveryRequest()
         if (dump)
             QCOMPARE(lines[i + 1], dumped);
     }
+}
+
+// An IPv6 peer is logged as [ADDRESS]:PORT, so that its port stands apart from its address.
+void DeviceSimTest::logsAnIPv6PeerInBrackets()
+{
+    SimRun sim({"--listen", "::1", "--port", "80", "--close"});
+    QVERIFY(sim.waitForListening());
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHostIPv6, 80);
+    QVERIFY(socket.waitForConnected(3000));
+    socket.write(clientRequest);
+    const QByteArray line = " [::1]:" + QByteArray::number(socket.localPort()) + " POST /api.php body 56 bytes: ok\n";
+    QVERIFY2(sim.waitForLog(line), sim.log().constData());
 }
 
 void DeviceSimTest::signalsEndItCleanly_data()

@@ -1,6 +1,7 @@
 // device_sim's parts in process: what its command line refuses, and its event loop, whose
 // timers and socket notifiers must behave as Qt's own under the cases a server meets.
 #include "event_loop.h"
+#include "listener.h"
 #include "options.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,8 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -57,6 +60,8 @@ private slots:
     void eventLoopBehavesAsQtsOwn_data();
     void eventLoopBehavesAsQtsOwn();
     void eventLoopSaysWhyWhenItCannotStart();
+    void listenAddresses_data();
+    void listenAddresses();
 
 private:
     QTemporaryDir files_;
@@ -104,6 +109,12 @@ void DeviceSimPartsTest::badOptions_data()
         << QByteArray("--reply-file '/dev/zero' must be a regular file: it is a device");
     QTest::newRow("reply file a directory")
         << QStringList{"--reply-file", "/"} << QByteArray("--reply-file '/' must be a regular file: it is a directory");
+    for (const char *kernelFile : {"/proc/self/status", "/sys/devices/system/cpu/online"})
+        QTest::addRow("reply file %s", kernelFile)
+            << QStringList{"--reply-file", kernelFile}
+            << "--reply-file '" + QByteArray(kernelFile) +
+                   "' must be a regular file: it is the kernel's, under /proc or /sys, where a read can change what "
+                   "it holds";
     QFile overCap(files_.filePath("over-cap"));
     if (overCap.open(QIODevice::WriteOnly))
         overCap.resize(256 * 1024 * 1024 + 1);  // sparse: it takes no room on the disk
@@ -301,6 +312,42 @@ void DeviceSimPartsTest::eventLoopSaysWhyWhenItCannotStart()
     QVERIFY2(starved.error().startsWith(QLatin1String("epoll_create1: ")) ||
                  starved.error().startsWith(QLatin1String("eventfd: ")),
              qPrintable(starved.error()));
+}
+
+void DeviceSimPartsTest::listenAddresses_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("family");
+    QTest::addColumn<uint>("scope");
+    QTest::addColumn<QString>("error");
+    const uint lo = if_nametoindex("lo");
+    QTest::newRow("IPv4") << "127.0.0.1" << AF_INET << 0u << QString();
+    QTest::newRow("IPv6 loopback") << "::1" << AF_INET6 << 0u << QString();
+    QTest::newRow("link-local, the interface by name") << "fe80::1%lo" << AF_INET6 << lo << QString();
+    QTest::newRow("link-local, the interface by number") << "fe80::1%1" << AF_INET6 << 1u << QString();
+    QTest::newRow("link-local, no such interface")
+        << "fe80::1%nosuch0" << AF_INET6 << 0u << "no interface is named 'nosuch0'";
+}
+
+void DeviceSimPartsTest::listenAddresses()
+{
+    QFETCH(QString, address);
+    QFETCH(int, family);
+    QFETCH(uint, scope);
+    QFETCH(QString, error);
+
+    QHostAddress parsed;
+    QVERIFY(parsed.setAddress(address));
+    sockaddr_storage where{};
+    socklen_t size = 0;
+    QString why;
+    QCOMPARE(socketAddressOf(parsed, 80, &where, &size, &why), error.isEmpty());
+    QCOMPARE(why, error);
+    if (!error.isEmpty())
+        return;
+    QCOMPARE(int(where.ss_family), family);
+    if (family == AF_INET6)
+        QCOMPARE(uint(reinterpret_cast<const sockaddr_in6 *>(&where)->sin6_scope_id), scope);
 }
 
 int main(int argc, char *argv[])
