@@ -23,6 +23,10 @@ constexpr std::size_t maxQueuedPlans = 4;
 constexpr int maxPlansPerTurn = 32;
 // Bytes one turn may hand to one connection's output.
 constexpr qint64 maxBytesPerTurn = 1024 * 1024;
+// After a refusal: how long, and how much of what the peer still sends, is read and dropped
+// before the close.
+constexpr int lingerMs = 5000;
+constexpr qint64 maxLingerBytes = 1024 * 1024;
 
 }  // namespace
 
@@ -128,6 +132,10 @@ bool Connection::serveStep()
         return false;
     case State::Closing:
         if (flushOutput() && unsent() == 0)
+            closeNow();
+        return false;
+    case State::Lingering:
+        if (flushOutput() && unsent() == 0 && !dropWhileLingering())
             closeNow();
         return false;
     case State::Delaying:
@@ -265,6 +273,9 @@ void Connection::finishPlan()
     case Ending::Close:
         state_ = State::Closing;
         break;
+    case Ending::Linger:
+        state_ = State::Lingering;
+        break;
     case Ending::Reset:
         resetAndClose();
         break;
@@ -369,9 +380,33 @@ bool Connection::flushOutput()
     return true;
 }
 
+// All is sent: shuts the write side, then reads and drops what the peer still sends. False
+// once the peer has closed its side, failed, or sent more than a lingering close takes.
+bool Connection::dropWhileLingering()
+{
+    if (lingerSinceMs_ < 0) {
+        lingerSinceMs_ = context_.clock.elapsed();
+        if (::shutdown(fd_, SHUT_WR) != 0)
+            return false;
+    }
+    static char dropped[readChunkBytes];
+    for (int reads = 0; reads < maxReadsPerTurn; ++reads) {
+        const ssize_t got = ::recv(fd_, dropped, sizeof dropped, 0);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return true;
+        if (got <= 0)
+            return false;
+        lingerDropped_ += got;
+        if (lingerDropped_ > maxLingerBytes)
+            return false;
+    }
+    resume_.start();  // more may wait: the next turn reads on
+    return true;
+}
+
 void Connection::updateNotifiers()
 {
-    readNotifier_->setEnabled(mayRead());
+    readNotifier_->setEnabled(mayRead() || (state_ == State::Lingering && lingerSinceMs_ >= 0));
     writeNotifier_->setEnabled(unsent() > 0);
 }
 
@@ -385,7 +420,10 @@ void Connection::armDeadline()
     const bool readingRequest = mayRead() && !reader_.isEmpty();
     if (!readingRequest)
         requestSinceMs_ = -1;
-    if (unsent() > 0) {
+    if (state_ == State::Lingering && lingerSinceMs_ >= 0) {
+        deadlineKind_ = Deadline::Linger;
+        deadline_.start(static_cast<int>(std::max<qint64>(0, lingerSinceMs_ + lingerMs - now)));
+    } else if (unsent() > 0) {
         deadlineKind_ = Deadline::Send;
         deadline_.start(static_cast<int>(std::max<qint64>(0, lastSendMs_ + options.sendTimeoutMs - now)));
     } else if (readingRequest) {
@@ -421,6 +459,9 @@ void Connection::deadlinePassed()
                    .arg(unsent())
                    .arg(options.sendTimeoutMs);
         break;
+    case Deadline::Linger:
+        closeNow();  // the reply has had its time: a reset now loses nothing
+        return;
     case Deadline::None:
         return;
     }

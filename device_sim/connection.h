@@ -34,6 +34,7 @@ public:
         Sending,      // writes the current bytes
         RateWaiting,  // --rate allows no more bytes yet
         Closing,      // writes what is left, then closes
+        Lingering,    // writes what is left, shuts its write side, drops what still comes
         Closed,
     };
 
@@ -49,7 +50,7 @@ public:
     const QString &peer() const { return peer_; }
 
 private:
-    enum class Deadline { None, Request, Idle, Send };
+    enum class Deadline { None, Request, Idle, Send, Linger };
     enum class Sent { All, Some, Blocked };
 
     void serve();
@@ -71,6 +72,7 @@ private:
     void armDeadline();
     void deadlinePassed();
     void resetAndClose();
+    bool dropWhileLingering();
     void closeNow(const char *why = nullptr);
     void logRequest(const Request &request, const QString &label);
 
@@ -89,6 +91,8 @@ private:
     RequestReader reader_;
     qint64 requestSinceMs_ = -1;  // when the request being read began
     qint64 lastRequestMs_ = 0;    // when the last request was taken, or the connection accepted
+    qint64 lingerSinceMs_ = -1;   // Lingering: when the write side was shut
+    qint64 lingerDropped_ = 0;    // Lingering: bytes read and dropped
     bool inputEnded_ = false;     // the peer sent its FIN, or the connection failed
     bool ending_ = false;         // the last request it will answer has been read
     bool held_ = false;           // kept open on purpose: never idle

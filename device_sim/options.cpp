@@ -41,10 +41,11 @@ QString modesHelp()
                     .arg(QLatin1String(info.perRequestFault ? "*" : " "), QLatin1String(info.help));
     return text + QStringLiteral("\nAlso bounded: a header to 64 KiB (431); a body kept to its first 64 KiB; a\n"
                                  "connection with 256 KiB to 4 MiB of unsent output (4 replies' worth) not\n"
-                                 "read from until its peer reads; the log's queue to 1 MiB, then dropped lines\n"
-                                 "are counted.\n"
+                                 "read from until its peer reads; after a refusal, 5 s and 1 MiB of what the\n"
+                                 "peer still sends read and dropped before the close; the log's queue to 1 MiB,\n"
+                                 "then dropped lines are counted.\n"
                                  "\nLogs one line per request on stderr, and one when a limit acts.\n"
-                                 "Ctrl-C or SIGTERM ends it.\n");
+                                 "Ctrl-C, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2 or SIGALRM ends it.\n");
 }
 
 // The parser's help names the program as it was started; the usage line names it plainly.

@@ -157,7 +157,7 @@ Plan Replies::refusal(const QByteArray &status)
     Plan plan;
     plan.label = QString::fromLatin1(status.left(3));
     plan.steps = {{0, httpResponse(status, "text/plain", status.mid(4).toLower() + "\n", true)}};
-    plan.ending = Ending::Close;
+    plan.ending = Ending::Linger;
     return plan;
 }
 

@@ -48,7 +48,10 @@ struct Step {
     QByteArray bytes;
 };
 
-enum class Ending { KeepOpen, Close, Reset, Endless };
+// Linger: the write side is shut once all is sent, and what the peer still sends is read
+// and dropped for a while before the close, so that unread input does not turn the close
+// into a reset that may take the reply with it.
+enum class Ending { KeepOpen, Close, Linger, Reset, Endless };
 
 struct Plan {
     QString label;    // what the request got, for its log line: a mode, or an HTTP status
