@@ -17,8 +17,8 @@ constexpr int rateTickMs = 20;
 constexpr qint64 readChunkBytes = 64 * 1024;
 // Reads in one turn on one connection, so that a fast peer does not starve the others.
 constexpr int maxReadsPerTurn = 4;
-// Requests read ahead of their turn on one connection.
-constexpr std::size_t maxQueuedPlans = 4;
+// Requests read ahead of the one being answered on one connection: each is a plan built.
+constexpr std::size_t maxQueuedPlans = 1;
 // Plans one turn may finish on one connection before the others have their turn.
 constexpr int maxPlansPerTurn = 32;
 // Bytes one turn may hand to one connection's output.

@@ -270,9 +270,13 @@ ParseResult RequestReader::takeBody()
     return result;
 }
 
+QByteArray httpHead(const QByteArray &status, const QByteArray &type, qint64 length, bool close)
+{
+    return "HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(length) +
+           "\r\nConnection: " + (close ? "close" : "keep-alive") + "\r\n\r\n";
+}
+
 QByteArray httpResponse(const QByteArray &status, const QByteArray &type, const QByteArray &body, bool close)
 {
-    return "HTTP/1.1 " + status + "\r\nContent-Type: " + type +
-           "\r\nContent-Length: " + QByteArray::number(body.size()) +
-           "\r\nConnection: " + (close ? "close" : "keep-alive") + "\r\n\r\n" + body;
+    return httpHead(status, type, body.size(), close) + body;
 }

@@ -64,4 +64,6 @@ private:
     bool continueDue_ = false;
 };
 
+// The status line and headers of a reply whose body is `length` bytes.
+QByteArray httpHead(const QByteArray &status, const QByteArray &type, qint64 length, bool close);
 QByteArray httpResponse(const QByteArray &status, const QByteArray &type, const QByteArray &body, bool close);

@@ -41,7 +41,9 @@ QString modesHelp()
                     .arg(QLatin1String(info.perRequestFault ? "*" : " "), QLatin1String(info.help));
     return text + QStringLiteral("\nAlso bounded: a header to 64 KiB (431); a body kept to its first 64 KiB; a\n"
                                  "connection with 256 KiB to 4 MiB of unsent output (4 replies' worth) not\n"
-                                 "read from until its peer reads; after a refusal, 5 s and 1 MiB of what the\n"
+                                 "read from until its peer reads, with one request read ahead of the one it\n"
+                                 "answers; the --reply-bytes padding and the --reply-file held once, for all\n"
+                                 "replies to share; after a refusal, 5 s and 1 MiB of what the\n"
                                  "peer still sends read and dropped before the close; the log's queue to 1 MiB,\n"
                                  "then dropped lines are counted.\n"
                                  "\nLogs one line per request on stderr, and one when a limit acts.\n"

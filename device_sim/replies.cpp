@@ -49,32 +49,72 @@ const QByteArray &streamChunk()
     return chunk;
 }
 
-QVector<Step> inPieces(const QByteArray &bytes, int pieces, int gapMs)
+// Where a zero byte goes in a stored reply, which holds no JSON of ours: before its
+// "realTime", or at the start of its body.
+int zeroByteOffset(const QByteArray &reply)
 {
-    QVector<Step> steps;
-    const int total = static_cast<int>(bytes.size());
-    const int size = std::max(1, (total + pieces - 1) / pieces);
-    for (int at = 0; at < total; at += size)
-        steps.append({at == 0 ? 0 : gapMs, bytes.mid(at, size)});
-    return steps;
-}
-
-// A stored reply holds no JSON of ours: the zero byte goes before its "realTime", or at
-// the start of its body.
-QByteArray withZeroByte(QByteArray reply)
-{
-    int at = reply.indexOf("\"realTime\"");
+    int at = static_cast<int>(reply.indexOf("\"realTime\""));
     if (at < 0)
-        at = reply.contains("\r\n\r\n") ? reply.indexOf("\r\n\r\n") + 4 : 0;
-    return reply.insert(at, '\0');
+        at = reply.contains("\r\n\r\n") ? static_cast<int>(reply.indexOf("\r\n\r\n")) + 4 : 0;
+    return at;
 }
 
 }  // namespace
 
 Replies::Replies(const ReplySettings &settings)
-    : settings_(settings), faultDraws_(settings.seed), jitterDraws_(settings.seed + 1), garbageDraws_(settings.seed + 2)
+    : settings_(settings), padding_(settings.replyBytes, 'x'), faultDraws_(settings.seed),
+      jitterDraws_(settings.seed + 1), garbageDraws_(settings.seed + 2)
 {
+    if (settings_.replyFile)
+        fileZeroAt_ = zeroByteOffset(*settings_.replyFile);
     uptime_.start();
+}
+
+qint64 Replies::sizeOf(const Parts &parts)
+{
+    qint64 size = 0;
+    for (const Part &part : parts)
+        size += part.bytes.size();
+    return size;
+}
+
+// COUNT bytes from FROM: a shared part as a view, a request's own part as a copy (it is
+// small).
+Replies::Parts Replies::midOf(const Parts &parts, qint64 from, qint64 count)
+{
+    Parts taken;
+    for (const Part &part : parts) {
+        const qint64 size = part.bytes.size();
+        if (count <= 0)
+            break;
+        if (from >= size) {
+            from -= size;
+            continue;
+        }
+        const int n = static_cast<int>(std::min(count, size - from));
+        const int at = static_cast<int>(from);
+        taken.append({part.shared ? QByteArray::fromRawData(part.bytes.constData() + at, n) : part.bytes.mid(at, n),
+                      part.shared});
+        count -= n;
+        from = 0;
+    }
+    return taken;
+}
+
+// The reply in PIECES pieces of one size, GAP_MS of silence before each but the first.
+QVector<Step> Replies::inPieces(const Parts &parts, int pieces, int gapMs)
+{
+    QVector<Step> steps;
+    const qint64 total = sizeOf(parts);
+    const qint64 size = std::max<qint64>(1, (total + pieces - 1) / pieces);
+    for (qint64 at = 0; at < total; at += size) {
+        bool first = true;
+        for (const Part &part : midOf(parts, at, size)) {
+            steps.append({first && at > 0 ? gapMs : 0, part.bytes});
+            first = false;
+        }
+    }
+    return steps;
 }
 
 Mode Replies::drawMode()
@@ -113,9 +153,10 @@ Plan Replies::planFor(const Request &request, bool close)
         plan.steps = {{0, httpResponse("500 Internal Server Error", "text/html", errorPage, close)}};
         break;
     case Mode::Truncated: {
-        const QByteArray reply = goodReply(request, close, false);
-        const int cut = std::min(30, static_cast<int>(reply.size()) / 2);  // inside the result object
-        plan.steps = {{0, reply.left(reply.size() - cut)}};
+        const Parts reply = goodReply(request, close, false);
+        const qint64 size = sizeOf(reply);
+        const qint64 cut = std::min<qint64>(30, size / 2);  // inside the result object
+        plan.steps = inPieces(midOf(reply, 0, size - cut), 1, 0);
         plan.ending = Ending::Close;
         break;
     }
@@ -134,8 +175,8 @@ Plan Replies::planFor(const Request &request, bool close)
         plan.ending = Ending::Close;
         break;
     case Mode::Reset: {
-        const QByteArray reply = goodReply(request, close, false);
-        plan.steps = {{0, reply.left(reply.size() / 2)}};
+        const Parts reply = goodReply(request, close, false);
+        plan.steps = inPieces(midOf(reply, 0, sizeOf(reply) / 2), 1, 0);
         plan.ending = Ending::Reset;
         break;
     }
@@ -146,7 +187,7 @@ Plan Replies::planFor(const Request &request, bool close)
     case Mode::Ok:
     case Mode::ZeroByte:
     case Mode::SlowAccept:  // its listener never accepts, so no request reaches here
-        plan.steps = {{0, goodReply(request, close, mode == Mode::ZeroByte)}};
+        plan.steps = inPieces(goodReply(request, close, mode == Mode::ZeroByte), 1, 0);
         break;
     }
     return plan;
@@ -168,45 +209,65 @@ int typicalReplyBytes(const ReplySettings &settings)
     return std::max(settings.replyBytes, 256);
 }
 
-QByteArray Replies::goodReply(const Request &request, bool close, bool zeroByte)
+Replies::Parts Replies::goodReply(const Request &request, bool close, bool zeroByte)
 {
-    if (settings_.replyFile)
-        return zeroByte ? withZeroByte(*settings_.replyFile) : *settings_.replyFile;
-    return paddedJson(request, close, zeroByte);
+    if (!settings_.replyFile)
+        return paddedJson(request, close, zeroByte);
+    const QByteArray &file = *settings_.replyFile;
+    const Parts whole{{file, true}};
+    if (!zeroByte)
+        return whole;
+    return midOf(whole, 0, fileZeroAt_) + Parts{{QByteArray(1, '\0'), false}} +
+           midOf(whole, fileZeroAt_, file.size() - fileZeroAt_);
+}
+
+QByteArray Replies::jsonHead(const JsonFields &fields, bool zeroByte)
+{
+    return "{\"jsonrpc\":\"2.0\",\"result\":{" + QByteArray(zeroByte ? "\0" : "", zeroByte ? 1 : 0) +
+           "\"realTime\":\"" + fields.realTime + "\",\"reply\":" + QByteArray::number(fields.reply) +
+           ",\"uptime_ms\":" + QByteArray::number(fields.uptimeMs) + ",\"state\":\"running\"";
+}
+
+QByteArray Replies::jsonTail(const JsonFields &fields)
+{
+    return "},\"id\":" + fields.id + "}";
 }
 
 // The JSON reply, padded to --reply-bytes when that is more than it holds anyway. The pad
-// member adds 9 bytes besides its own, and may lengthen the Content-Length header.
-QByteArray Replies::paddedJson(const Request &request, bool close, bool zeroByte)
+// member adds 9 bytes besides its own, and may lengthen the Content-Length header. Its
+// x's are a view of the padding all replies share.
+Replies::Parts Replies::paddedJson(const Request &request, bool close, bool zeroByte)
 {
     const JsonFields fields{QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz")).toLatin1(), replies_,
                             uptime_.elapsed(), requestId(request.body)};
-    return jsonReply(fields, close, zeroByte, settings_.replyBytes);
-}
-
-QByteArray Replies::jsonReply(const JsonFields &fields, bool close, bool zeroByte, int replyBytes)
-{
-    const QByteArray head = "{\"jsonrpc\":\"2.0\",\"result\":{" + QByteArray(zeroByte ? "\0" : "", zeroByte ? 1 : 0) +
-                            "\"realTime\":\"" + fields.realTime + "\",\"reply\":" + QByteArray::number(fields.reply) +
-                            ",\"uptime_ms\":" + QByteArray::number(fields.uptimeMs) + ",\"state\":\"running\"";
-    const QByteArray tail = "},\"id\":" + fields.id + "}";
-    auto build = [&](int padBytes) {
-        const QByteArray pad = padBytes > 0 ? ",\"pad\":\"" + QByteArray(padBytes, 'x') + "\"" : QByteArray();
-        return httpResponse("200 OK", "application/json", head + pad + tail, close);
+    const QByteArray head = jsonHead(fields, zeroByte);
+    const QByteArray tail = jsonTail(fields);
+    const auto bodyBytes = [&](qint64 padBytes) { return head.size() + tail.size() + (padBytes > 0 ? padBytes + 9 : 0); };
+    const auto replyBytes = [&](qint64 padBytes) {
+        return httpHead("200 OK", "application/json", bodyBytes(padBytes), close).size() + bodyBytes(padBytes);
     };
-    QByteArray reply = build(0);
-    for (int padBytes = replyBytes - static_cast<int>(reply.size()) - 9; padBytes > 0 && reply.size() != replyBytes;) {
-        reply = build(padBytes);
-        padBytes -= static_cast<int>(reply.size()) - replyBytes;
+    const qint64 wanted = settings_.replyBytes;
+    qint64 padBytes = 0;
+    qint64 size = replyBytes(0);
+    for (qint64 pad = wanted - size - 9; pad > 0 && size != wanted;) {
+        padBytes = pad;
+        size = replyBytes(pad);
+        pad -= size - wanted;
     }
-    return reply;
+    const QByteArray start = httpHead("200 OK", "application/json", bodyBytes(padBytes), close) + head;
+    if (padBytes == 0)
+        return {{start + tail, false}};
+    return {{start + ",\"pad\":\"", false},
+            {QByteArray::fromRawData(padding_.constData(), static_cast<int>(padBytes)), true},
+            {"\"" + tail, false}};
 }
 
 // The first reply with the shortest id, closing: later replies only grow.
 int Replies::smallestJsonReply(Mode mode)
 {
     const JsonFields first{"00:00:00.000", 1, 0, "0"};
-    return static_cast<int>(jsonReply(first, true, mode == Mode::ZeroByte, 0).size());
+    const QByteArray body = jsonHead(first, mode == Mode::ZeroByte) + jsonTail(first);
+    return static_cast<int>(httpResponse("200 OK", "application/json", body, true).size());
 }
 
 // Bytes of any value but the braces, so the client sees no JSON object in them.

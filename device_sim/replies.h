@@ -45,6 +45,8 @@ int typicalReplyBytes(const ReplySettings &settings);
 
 struct Step {
     int afterMs;  // silence before these bytes
+    // Bytes made for this request, or a view of those every reply shares (the --reply-file,
+    // the --reply-bytes padding), which the Replies that made the plan keeps.
     QByteArray bytes;
 };
 
@@ -79,13 +81,25 @@ private:
         qint64 uptimeMs;
         QByteArray id;
     };
-    static QByteArray jsonReply(const JsonFields &fields, bool close, bool zeroByte, int replyBytes);
+    struct Part {
+        QByteArray bytes;
+        bool shared;  // a view of padding_ or of the reply file
+    };
+    using Parts = QVector<Part>;
+
+    static Parts midOf(const Parts &parts, qint64 from, qint64 count);
+    static QVector<Step> inPieces(const Parts &parts, int pieces, int gapMs);
+    static qint64 sizeOf(const Parts &parts);
+    static QByteArray jsonHead(const JsonFields &fields, bool zeroByte);
+    static QByteArray jsonTail(const JsonFields &fields);
     Mode drawMode();
-    QByteArray goodReply(const Request &request, bool close, bool zeroByte);
-    QByteArray paddedJson(const Request &request, bool close, bool zeroByte);
+    Parts goodReply(const Request &request, bool close, bool zeroByte);
+    Parts paddedJson(const Request &request, bool close, bool zeroByte);
     QByteArray garbage();
 
     ReplySettings settings_;
+    QByteArray padding_;  // --reply-bytes: the padding every JSON reply takes a view of
+    int fileZeroAt_ = 0;  // --reply-file: where zero-byte puts its zero byte
     std::mt19937 faultDraws_;
     std::mt19937 jitterDraws_;
     std::mt19937 garbageDraws_;

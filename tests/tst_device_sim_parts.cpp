@@ -3,6 +3,7 @@
 #include "event_loop.h"
 #include "listener.h"
 #include "options.h"
+#include "replies.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -50,6 +51,7 @@ enum class Case {
 }  // namespace
 
 Q_DECLARE_METATYPE(Case)
+Q_DECLARE_METATYPE(Mode)
 
 class DeviceSimPartsTest : public QObject {
     Q_OBJECT
@@ -62,6 +64,8 @@ private slots:
     void eventLoopSaysWhyWhenItCannotStart();
     void listenAddresses_data();
     void listenAddresses();
+    void bigRepliesAreShared_data();
+    void bigRepliesAreShared();
 
 private:
     QTemporaryDir files_;
@@ -348,6 +352,76 @@ void DeviceSimPartsTest::listenAddresses()
     QCOMPARE(int(where.ss_family), family);
     if (family == AF_INET6)
         QCOMPARE(uint(reinterpret_cast<const sockaddr_in6 *>(&where)->sin6_scope_id), scope);
+}
+
+// Each mode's plan for large replies: the bytes every reply has in common are made once
+// and shared by all plans, however a mode cuts or splits them.
+void DeviceSimPartsTest::bigRepliesAreShared_data()
+{
+    QTest::addColumn<Mode>("mode");
+    QTest::addColumn<bool>("fromFile");  // a 1 MiB --reply-file, else --reply-bytes 1048576
+    QTest::addColumn<qint64>("size");    // of the plan's bytes
+    QTest::addColumn<int>("gaps");       // steps after a silence
+    const qint64 mib = 1024 * 1024;
+    QTest::newRow("ok, padded") << Mode::Ok << false << mib << 0;
+    QTest::newRow("truncated, padded: 30 bytes short") << Mode::Truncated << false << mib - 30 << 0;
+    QTest::newRow("reset, padded: half") << Mode::Reset << false << mib / 2 << 0;
+    QTest::newRow("burst, padded: 4 pieces") << Mode::Burst << false << mib << 3;
+    QTest::newRow("gap, padded: 2 pieces") << Mode::Gap << false << mib << 1;
+    QTest::newRow("zero-byte, padded") << Mode::ZeroByte << false << mib << 0;
+    QTest::newRow("ok, a file") << Mode::Ok << true << mib << 0;
+    QTest::newRow("zero-byte, a file: one byte more") << Mode::ZeroByte << true << mib + 1 << 0;
+    QTest::newRow("truncated, a file") << Mode::Truncated << true << mib - 30 << 0;
+    QTest::newRow("reset, a file") << Mode::Reset << true << mib / 2 << 0;
+}
+
+void DeviceSimPartsTest::bigRepliesAreShared()
+{
+    QFETCH(Mode, mode);
+    QFETCH(bool, fromFile);
+    QFETCH(qint64, size);
+    QFETCH(int, gaps);
+
+    const int mib = 1024 * 1024;
+    ReplySettings settings;
+    settings.mode = mode;
+    if (fromFile)
+        settings.replyFile = "HTTP/1.1 200 OK\r\n\r\n{\"realTime\":\"" + QByteArray(mib - 34, 'f') + "\"}";
+    else
+        settings.replyBytes = mib;
+    Replies replies(settings);
+    Request request;
+    request.method = "POST";
+    request.path = "/api.php";
+    request.body = "{\"id\":7}";
+    const Plan first = replies.planFor(request, false);
+    const Plan second = replies.planFor(request, false);
+
+    QByteArray whole;
+    int afterSilence = 0;
+    const char *largest = nullptr;
+    qsizetype largestSize = 0;
+    for (const Step &step : first.steps) {
+        whole += step.bytes;
+        afterSilence += step.afterMs > 0 ? 1 : 0;
+        if (step.bytes.size() > largestSize) {
+            largestSize = step.bytes.size();
+            largest = step.bytes.constData();
+        }
+    }
+    QCOMPARE(qint64(whole.size()), size);
+    QCOMPARE(afterSilence, gaps);
+    QVERIFY(whole.startsWith("HTTP/1.1 200 OK\r\n"));
+    // The second plan's bytes are the first's, not a copy.
+    bool shared = false;
+    for (const Step &step : second.steps)
+        shared = shared || step.bytes.constData() == largest;
+    QVERIFY2(largestSize > mib / 8 && shared, qPrintable(QString::number(largestSize)));
+    if (mode == Mode::Ok && !fromFile) {
+        const int bodyAt = whole.indexOf("\r\n\r\n") + 4;
+        QVERIFY(whole.contains("\r\nContent-Length: " + QByteArray::number(whole.size() - bodyAt) + "\r\n"));
+        QVERIFY(whole.endsWith("\"},\"id\":7}"));
+    }
 }
 
 int main(int argc, char *argv[])
