@@ -296,13 +296,19 @@ std::int32_t sendAndRecive(QByteArray *response)
 
 // ---- Poll cycle: response check and status line --------------------------------------
 
-// The value comes from the network and goes to a terminal, so no control character
-// (C0, DEL or C1) may pass through.
+// The value comes from the network and goes to a terminal, so no control character may
+// pass through: C0, DEL and C1, Unicode's bidirectional controls, which can reorder what
+// the terminal shows, and its line and paragraph separators.
+bool isControl(ushort code)
+{
+    return code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == 0x061c || code == 0x200e || code == 0x200f ||
+           (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+}
+
 QString withControlsMasked(QString text)
 {
     for (QChar &c : text) {
-        const ushort code = c.unicode();
-        if (code < 0x20 || (code >= 0x7f && code <= 0x9f))
+        if (isControl(c.unicode()))
             c = QLatin1Char('?');
     }
     return text;
