@@ -49,6 +49,10 @@ const char szHelp[] = "Usage:\n"
 
 // A device that streams without pause must not grow the buffer until the system kills us.
 constexpr int maxReplyBytes = 16 * 1024 * 1024;
+// Nor may one that trickles, never falling silent, hold a cycle for ever: the reply is
+// taken as it stands this long after the request went out, as long as the wait for its
+// first byte.
+constexpr int maxReplyMs = 30000;
 // What the response buffer holds from the start; it grows once to what larger replies need
 // and keeps that for the life of the process.
 constexpr int initialReplyCapacity = 64 * 1024;
@@ -279,7 +283,8 @@ std::int32_t sendAndRecive(QByteArray *response)
     }
 
     client->write(buildRequest());
-    client->waitForReadyRead(30000);  // the loop below decides, not this wait's result
+    const auto sent = std::chrono::steady_clock::now();
+    client->waitForReadyRead(maxReplyMs);  // the loop below decides, not this wait's result
 
     int passes = 0;
     while (client->bytesAvailable() > 0) {
@@ -287,7 +292,13 @@ std::int32_t sendAndRecive(QByteArray *response)
         appendAvailable(client, response);
         if (response->size() >= maxReplyBytes)
             break;
-        client->waitForReadyRead(responseTimeOut);
+        const auto replyMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count();
+        const int leftMs = remainingTimeout(maxReplyMs, replyMs);
+        if (leftMs == 0)
+            break;
+        // A negative time-out waits without end in Qt: the reply's bound still holds.
+        client->waitForReadyRead(responseTimeOut < 0 ? leftMs : std::min(responseTimeOut, leftMs));
     }
 
     checkOutput(std::printf("nLoop:\t%d", passes) < 0);
