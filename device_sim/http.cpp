@@ -29,9 +29,8 @@ bool isTokenChar(char c)
 // A method as nginx takes it: capitals, '-' and '_'.
 bool isMethod(const QByteArray &method)
 {
-    return !method.isEmpty() && std::all_of(method.begin(), method.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
-    });
+    return !method.isEmpty() && std::all_of(method.begin(), method.end(),
+                                            [](char c) { return (c >= 'A' && c <= 'Z') || c == '-' || c == '_'; });
 }
 
 // Optional white space around a value is spaces and tabs only: a vertical tab or a form

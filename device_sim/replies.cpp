@@ -242,7 +242,9 @@ Replies::Parts Replies::paddedJson(const Request &request, bool close, bool zero
                             uptime_.elapsed(), requestId(request.body)};
     const QByteArray head = jsonHead(fields, zeroByte);
     const QByteArray tail = jsonTail(fields);
-    const auto bodyBytes = [&](qint64 padBytes) { return head.size() + tail.size() + (padBytes > 0 ? padBytes + 9 : 0); };
+    const auto bodyBytes = [&](qint64 padBytes) {
+        return head.size() + tail.size() + (padBytes > 0 ? padBytes + 9 : 0);
+    };
     const auto replyBytes = [&](qint64 padBytes) {
         return httpHead("200 OK", "application/json", bodyBytes(padBytes), close).size() + bodyBytes(padBytes);
     };

@@ -77,8 +77,10 @@ void DemoTest::showsLiveStatusLinesUntilCtrlC()
     QByteArray screen;
     // The shell that runs the demo goes on after it only if the demo handled Ctrl-C and
     // exited; a demo that dies by the signal, as it should, ends that shell too.
-    const bool twoLines = showsTwoStatusLines(
-        terminal, QStringLiteral("stty cols %1; scripts/demo; echo \"demo exited: $?\"").arg(columns), &screen);
+    const bool twoLines =
+        showsTwoStatusLines(terminal,
+                            QStringLiteral("stty cols %1; scripts/demo; echo \"demo exited: $?\"").arg(columns),
+                            &screen);
     terminal.write("\x03");  // Ctrl-C, as typed: the terminal signals the demo's foreground group
     const bool ended = QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, 15000);
     screen += terminal.readAllStandardOutput();

@@ -487,8 +487,8 @@ void DeviceSimTest::connectionEnd_data()
     QTest::addColumn<QByteArray>("status");
     QTest::addColumn<int>("lastRecv");  // 0: an orderly close (FIN); ECONNRESET: a reset (RST)
     const QByteArray ok = "HTTP/1.1 200 OK\r\n";
-    QTest::newRow("reset: half the reply, then RST") << QStringList{"--mode", "reset"} << clientRequest << ok
-                                                     << ECONNRESET;
+    QTest::newRow("reset: half the reply, then RST")
+        << QStringList{"--mode", "reset"} << clientRequest << ok << ECONNRESET;
     QTest::newRow("truncated: a cut reply, then FIN") << QStringList{"--mode", "truncated"} << clientRequest << ok << 0;
     // The peer is still sending when it is refused: what it sends is read and dropped while
     // it reads the refusal, so the close does not reset the connection under it.
@@ -712,8 +712,8 @@ void DeviceSimTest::peerThatNeverReadsHoldsLittle_data()
     QTest::addColumn<qint64>("moreKiB");    // allowed beyond the usual peak: one reply's shared padding
     // Answered in full, the replies would be 14 GB; the rest of the requests stay with the
     // peer's kernel.
-    QTest::newRow("8 MB of requests for 100 kB replies") << 100000 << 1 << 8 * 1024 * 1024 << qint64{400000}
-                                                        << qint64{0};
+    QTest::newRow("8 MB of requests for 100 kB replies")
+        << 100000 << 1 << 8 * 1024 * 1024 << qint64{400000} << qint64{0};
     // Each reply built whole, five for each peer, would pin 320 MiB.
     QTest::newRow("4 peers, 5 requests each, for 16 MiB replies")
         << 16 * 1024 * 1024 << 4 << 5 * int(clientRequest.size()) << qint64{4 * 1024 * 1024} << qint64{32 * 1024};
@@ -862,9 +862,9 @@ void DeviceSimTest::keepAliveRequestsAreNotIdle()
     QByteArray received;
     for (int sent = 1; sent <= 8; ++sent) {
         socket.write(clientRequest);
-        QVERIFY2(QTest::qWaitFor([&] { return (received += socket.readAll()).count("HTTP/1.1 200 OK\r\n") == sent; },
-                                 3000),
-                 qPrintable(QStringLiteral("request %1 unanswered; log:\n").arg(sent) + QString::fromLatin1(sim.log())));
+        QVERIFY2(
+            QTest::qWaitFor([&] { return (received += socket.readAll()).count("HTTP/1.1 200 OK\r\n") == sent; }, 3000),
+            qPrintable(QStringLiteral("request %1 unanswered; log:\n").arg(sent) + QString::fromLatin1(sim.log())));
         QTest::qWait(500);
     }
     QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);

@@ -413,9 +413,12 @@ void PollClientTest::responseCheck_data()
         << QByteArray("nLoop:\t1\t\"realTime\":\"?[2J?????\xc2\xa0?x\"}\t\tlen:\t50\tn{:1\tn}:1\r\033[0m");
     // U+202E (right-to-left override) and the others can reorder what the terminal shows.
     QTest::newRow("bidirectional controls and line separators are masked, not U+200D or U+2030")
-        << head + "{\"realTime\":\"1\xe2\x80\xae" "2\xe2\x81\xa6" "3\xe2\x81\xa9\xe2\x80\xa8\xe2\x80\xa9\xd8\x9c"
+        << head + "{\"realTime\":\"1\xe2\x80\xae"
+                  "2\xe2\x81\xa6"
+                  "3\xe2\x81\xa9\xe2\x80\xa8\xe2\x80\xa9\xd8\x9c"
                   "\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\xaa\xe2\x80\x8d\xe2\x80\xb0\"}"
-        << QByteArray("nLoop:\t1\t\"realTime\":\"1?2?3???????\xe2\x80\x8d\xe2\x80\xb0\"}\t\tlen:\t69\tn{:1\tn}:1\r\033[0m");
+        << QByteArray(
+               "nLoop:\t1\t\"realTime\":\"1?2?3???????\xe2\x80\x8d\xe2\x80\xb0\"}\t\tlen:\t69\tn{:1\tn}:1\r\033[0m");
 }
 
 void PollClientTest::responseCheck()

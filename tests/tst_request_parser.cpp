@@ -149,8 +149,9 @@ void RequestParserTest::requests_data()
     QTest::newRow("a NUL before a name's colon: 400, not a header ignored")
         << withLength(QByteArray("Content-Length\0: 3\r\n", 20), "abc") << mib
         << QList<QByteArray>{"400 Bad Request: a header name that is not a token"};
-    QTest::newRow("a NUL in a header value: 400") << withLength(QByteArray("X-A: a\0b\r\n", 10)) << mib
-                                                 << QList<QByteArray>{"400 Bad Request: a NUL or a CR in a header value"};
+    QTest::newRow("a NUL in a header value: 400")
+        << withLength(QByteArray("X-A: a\0b\r\n", 10)) << mib
+        << QList<QByteArray>{"400 Bad Request: a NUL or a CR in a header value"};
     QTest::newRow("a bare CR in a header value: 400")
         << withLength("X-A: a\rb\r\n") << mib << QList<QByteArray>{"400 Bad Request: a NUL or a CR in a header value"};
     for (const char *space : {"\v", "\f"})
@@ -159,11 +160,10 @@ void RequestParserTest::requests_data()
             << QList<QByteArray>{"400 Bad Request: Content-Length not a number"};
     for (const QByteArray &method : {QByteArray("post"), QByteArray("PO\0ST", 5), QByteArray("P\xc3\x96ST")})
         QTest::addRow("method '%s': 400, and closed", method.toPercentEncoding().constData())
-            << method + " /api.php HTTP/1.1\r\nHost: x\r\n\r\n" << mib
-            << QList<QByteArray>{"400 Bad Request: a method not in capitals"};
+            << method + " /api.php HTTP/1.1\r\nHost: x\r\n\r\n"
+            << mib << QList<QByteArray>{"400 Bad Request: a method not in capitals"};
     QTest::newRow("empty lines before a request line are skipped")
-        << "\r\n\n\r\n" + clientRequest + "\r\n" + clientRequest << mib
-        << QList<QByteArray>{ok, ok, "incomplete"};
+        << "\r\n\n\r\n" + clientRequest + "\r\n" + clientRequest << mib << QList<QByteArray>{ok, ok, "incomplete"};
     QTest::newRow("a header that ends just past 64 KiB: 431")
         << withLength("X-Long: " + QByteArray(maxHeaderBytes - 40, 'a') + "\r\n") << mib
         << QList<QByteArray>{"431 Request Header Fields Too Large: header over 65536 bytes"};
