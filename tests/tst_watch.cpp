@@ -383,7 +383,12 @@ void WatchTest::refusesBadUsage_data()
     QTest::newRow("a period that is no number")
         << QStringList{"-i", "127.0.0.1", "-p", "abc"} << QByteArray("-p 'abc' is not a whole number");
     QTest::newRow("an address with a blank") << QStringList{"-i", "127.0.0.1 x"} << QByteArray("is no address");
+    QTest::newRow("an address with a port, which the client cannot take")
+        << QStringList{"-i", "127.0.0.1:8080"} << QByteArray("-i '127.0.0.1:8080' names a port");
     QTest::newRow("a report of no log") << QStringList{"report"} << QByteArray("which log?");
+    QTest::newRow("--since later than --until")
+        << QStringList{"report", "--since", "2026-12-09", "--until", "2026-12-08", "x.log"}
+        << QByteArray("--since is later than --until");
     QTest::newRow("a time that is not UTC's form")
         << QStringList{"report", "--since", "yesterday", "x.log"} << QByteArray("'yesterday' is no time");
     QTest::newRow("a size for the terminal")

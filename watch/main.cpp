@@ -112,6 +112,10 @@ int runWatch(int argc, char *argv[])
         case 'i':
             if (!isAddress(optarg))
                 usageError("-i '%s' is no address or host name", optarg);
+            if (std::strchr(optarg, ':'))
+                usageError("-i '%s' names a port or an IPv6 address; testVRN730 polls an IPv4 address or host "
+                           "name, always on port 80, and has no port option",
+                           optarg);
             watchOptions.ip = optarg;
             break;
         case 'p':
@@ -233,6 +237,8 @@ int runReader(bool plotting, int argc, char *argv[])
     }
     if (terminal && sized)
         usageError("--size is for a PNG; --terminal takes the terminal's size%s", "");
+    if (window.sinceMs > window.untilMs)
+        usageError("--since is later than --until, so no time is left between them%s", "");
     if (optind == argc)
         usageError("which log? Name one or more%s", "");
     watchlog::Reader reader;
