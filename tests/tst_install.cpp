@@ -55,6 +55,7 @@ private slots:
     void programsAreHardened();
     void packageDependsOnItsQt();
     void packageCarriesTheWatchAroundIt();
+    void systemdUnitVerifies_data();
     void systemdUnitVerifies();
     void bashCompletes_data();
     void bashCompletes();
@@ -247,19 +248,31 @@ void InstallTest::packageCarriesTheWatchAroundIt()
     QVERIFY(conffiles.output.contains("conffiles"));
 }
 
-// Offline, as the instance for a device on this machine, run from where it was installed.
+void InstallTest::systemdUnitVerifies_data()
+{
+    QTest::addColumn<QString>("instance");
+    QTest::newRow("a device's address") << "127.0.0.1";
+    QTest::newRow("a host name, as systemd-escape --template writes it") << "my\\x2ddevice.lan";
+}
+
+// Offline, as the instance for a device, run from where the trial install put the watch:
+// the unit follows the install's prefix; the package's is /usr.
 void InstallTest::systemdUnitVerifies()
 {
-    QByteArray unit = contentsOf(unpacked_.filePath("lib/systemd/system/testVRN730-watch@.service"));
-    QVERIFY(unit.contains("ExecStart=/usr/bin/testVRN730-watch "));
-    unit.replace("ExecStart=/usr/bin/", "ExecStart=" + QFile::encodeName(prefix_.filePath("bin/")));
+    QFETCH(QString, instance);
+    const QByteArray packaged = contentsOf(unpacked_.filePath("lib/systemd/system/testVRN730-watch@.service"));
+    QVERIFY(packaged.contains("\nExecStart=/usr/bin/testVRN730-watch --log /var/log/testvrn730/%I.log -i %I\n"));
+    const QByteArray unit = contentsOf(prefix_.filePath("lib/systemd/system/testVRN730-watch@.service"));
+    QVERIFY2(unit.contains("\nExecStart=" + QFile::encodeName(prefix_.filePath("bin/testVRN730-watch")) + " "),
+             unit.constData());
     QTemporaryDir units;
-    QFile instance(units.filePath("testVRN730-watch@127.0.0.1.service"));
-    QVERIFY(instance.open(QIODevice::WriteOnly) && instance.write(unit) == unit.size());
-    instance.close();
-    const Run verify = run("systemd-analyze", {"verify", "--man=no", instance.fileName()});
+    QFile file(units.filePath("testVRN730-watch@" + instance + ".service"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(unit) == unit.size());
+    file.close();
+    const Run verify = run("systemd-analyze", {"verify", "--man=no", file.fileName()});
     QVERIFY2(verify.exitCode == 0 && verify.errors.isEmpty(), verify.errors.constData());
-    const Run security = run("systemd-analyze", {"security", "--offline=true", "--threshold=20", instance.fileName()});
+    const Run security =
+        run("systemd-analyze", {"security", "--offline=true", "--threshold=20", file.fileName()});
     qInfo("%s", security.output.right(120).constData());
     QVERIFY2(security.exitCode == 0, security.output.constData());
 }
