@@ -287,6 +287,8 @@ void InstallTest::bashCompletes_data()
     QTest::newRow("device_sim's modes") << "device_sim --mode s" << QByteArray("silent slow-accept stream");
     QTest::newRow("device_sim's faults after a comma")
         << "device_sim --faults reset,tr" << QByteArray("reset,truncated");
+    QTest::newRow("a log and its rotated files, nothing else")
+        << "testVRN730-watch report dev" << QByteArray("dev.log dev.log.1 dev.log.2.gz");
 }
 
 // bash-completion's own framework, then the packaged file, as a shell would load them. Outside
@@ -296,14 +298,19 @@ void InstallTest::bashCompletes()
     QFETCH(QString, line);
     QFETCH(QByteArray, offered);
     const QString command = line.section(' ', 0, 0);
+    // Among files that a log's name completes to, and some that it must not.
+    QTemporaryDir files;
+    for (const char *name : {"dev.log", "dev.log.1", "dev.log.2.gz", "dev.logs", "dev.txt"})
+        QVERIFY(QFile(files.filePath(name)).open(QIODevice::WriteOnly));
     const QString script = QStringLiteral(
-        "source /usr/share/bash-completion/bash_completion; source \"$0\"; compopt() { :; }; "
+        "cd \"$2\"; source /usr/share/bash-completion/bash_completion; source \"$0\"; compopt() { :; }; "
         "COMP_LINE=$1; COMP_POINT=${#1}; read -ra COMP_WORDS <<<\"$1\"; [[ $1 == *' ' ]] && COMP_WORDS+=(''); "
         "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); \"$(complete -p \"${COMP_WORDS[0]}\" | sed 's/.*-F \\([^ "
         "]*\\).*/\\1/')\"; "
         "printf '%s\\n' \"${COMPREPLY[@]}\" | sort | paste -sd ' '");
     const Run completed =
-        run("bash", {"-c", script, unpacked_.filePath("usr/share/bash-completion/completions/" + command), line});
+        run("bash", {"-c", script, unpacked_.filePath("usr/share/bash-completion/completions/" + command), line,
+                     files.path()});
     QCOMPARE(completed.errors, QByteArray());
     QCOMPARE(completed.output.trimmed(), offered);
 }
