@@ -1,8 +1,9 @@
 // libFuzzer target for device_sim's request parser. The first byte of an input chooses
 // the body limit (its low bit: 1 MiB, or none to speak of) and where to split the rest;
 // the rest is fed whole and in two pieces. Both ways must take off the same requests,
-// each request must be the bytes it was taken from (its body kept only to its start), and
-// every request taken must make the buffer shorter. Anything else aborts, and libFuzzer keeps the input.
+// each request must be the bytes it was taken from (its body kept only to its start, the
+// empty lines before it skipped), and every request taken must make the buffer shorter.
+// Anything else aborts, and libFuzzer keeps the input.
 #include "http.h"
 
 #include <QList>
@@ -42,6 +43,11 @@ QList<QByteArray> parse(const QByteArray &input, int split, qint64 maxBodyBytes)
             }
             const Request &request = parsed.request;
             require(!request.raw.isEmpty(), "took a request of no bytes");
+            // Empty lines before a request line are skipped, not taken.
+            while (consumed < input.size() &&
+                   (input[consumed] == '\n' ||
+                    (input[consumed] == '\r' && consumed + 1 < input.size() && input[consumed + 1] == '\n')))
+                consumed += input[consumed] == '\n' ? 1 : 2;
             require(input.mid(consumed, request.raw.size()) == request.raw, "took bytes that are not the next ones");
             require(request.raw.endsWith(request.body), "the body is not the end of the request");
             require(request.bodySize <= maxBodyBytes, "a body over the limit");
