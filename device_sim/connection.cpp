@@ -286,25 +286,30 @@ void Connection::armDeadline()
     if (!readingRequest)
         requestSinceMs_ = -1;
     if (state_ == State::Lingering && lingerSinceMs_ >= 0) {
-        deadlineKind_ = Deadline::Linger;
-        deadline_.start(static_cast<int>(std::max<qint64>(0, lingerSinceMs_ + lingerMs - now)));
+        armAt(Deadline::Linger, lingerSinceMs_ + lingerMs, now);
     } else if (output_.unsent() > 0) {
-        deadlineKind_ = Deadline::Send;
-        deadline_.start(static_cast<int>(std::max<qint64>(0, output_.lastTakenMs() + options.sendTimeoutMs - now)));
+        armAt(Deadline::Send, output_.lastTakenMs() + options.sendTimeoutMs, now);
     } else if (readingRequest) {
         if (requestSinceMs_ < 0)
             requestSinceMs_ = now;
-        deadlineKind_ = Deadline::Request;
-        deadline_.start(static_cast<int>(std::max<qint64>(0, requestSinceMs_ + options.requestTimeoutMs - now)));
+        armAt(Deadline::Request, requestSinceMs_ + options.requestTimeoutMs, now);
     } else if (state_ == State::Reading && mayRead() && queue_.empty() && !held_) {
         // Idle since the last request began to be answered, or the last byte went out.
-        const qint64 idleSinceMs = std::max(lastRequestMs_, output_.lastTakenMs());
-        deadlineKind_ = Deadline::Idle;
-        deadline_.start(static_cast<int>(std::max<qint64>(0, idleSinceMs + options.idleTimeoutMs - now)));
+        armAt(Deadline::Idle, std::max(lastRequestMs_, output_.lastTakenMs()) + options.idleTimeoutMs, now);
     } else {
         deadlineKind_ = Deadline::None;
         deadline_.stop();
     }
+}
+
+// The timer is set again only when the deadline moved: most turns leave it where it was.
+void Connection::armAt(Deadline kind, qint64 dueMs, qint64 nowMs)
+{
+    if (kind == deadlineKind_ && dueMs == deadlineDueMs_ && deadline_.isActive())
+        return;
+    deadlineKind_ = kind;
+    deadlineDueMs_ = dueMs;
+    deadline_.start(static_cast<int>(std::max<qint64>(0, dueMs - nowMs)));
 }
 
 void Connection::deadlinePassed()

@@ -61,6 +61,7 @@ private:
     bool flushOutput();
     void updateNotifiers();
     void armDeadline();
+    void armAt(Deadline kind, qint64 dueMs, qint64 nowMs);
     void deadlinePassed();
     void resetAndClose();
     bool dropWhileLingering();
@@ -79,6 +80,7 @@ private:
     QTimer deadline_;  // the request, idle, send or linger time-out
     QTimer resume_;    // the next turn, after a turn's share of work
     Deadline deadlineKind_ = Deadline::None;
+    qint64 deadlineDueMs_ = 0;
 
     RequestSide input_;
     std::deque<Plan> queue_;  // read ahead, answered in order
