@@ -159,11 +159,11 @@ void WatchLogTest::outageBounds_data()
         return QByteArray("2026-10-25T") + time + "Z\t" + state + "\t500\t" +
                (qstrcmp(state, "no-connection") == 0 ? "\t\t\t\t" : "1\t10\t1\t1\t");
     };
-    QTest::newRow("a single bad cycle lasts from the good one before to the good one after")
+    QTest::newRow("a single bad cycle lasts its own cycle: from the good one before to the good one's start")
         << QByteArrayList{start +
                           logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "error"), at("01:00:01.000", "ok")})}
         << QByteArray() << QByteArray()
-        << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:01.000Z\t1.000\t1\terror\n")
+        << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:00.500Z\t0.500\t1\terror\n")
         << QByteArray("2000 1 3 1 0");
     QTest::newRow("an outage at the run's end lasts to its stop line")
         << QByteArrayList{start + logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "no-connection"),
@@ -175,7 +175,7 @@ void WatchLogTest::outageBounds_data()
         << QByteArrayList{start + logOf({at("01:00:00.000", "error"), at("01:00:00.500", "ok"),
                                          at("01:00:01.000", "no-connection")})}
         << QByteArray() << QByteArray()
-        << QByteArray("2026-10-25T00:59:59.000Z\t2026-10-25T01:00:00.500Z\t1.500\t1\terror\n"
+        << QByteArray("2026-10-25T00:59:59.000Z\t2026-10-25T01:00:00.000Z\t1.000\t1\terror\n"
                       "2026-10-25T01:00:00.500Z\t2026-10-25T01:00:01.000Z\t0.500\t1\tno-connection\n")
         << QByteArray("2000 1 3 1 1");
     // The clocks went back an hour at 01:00 UTC on this day in Europe; UTC did not.
@@ -193,7 +193,7 @@ void WatchLogTest::outageBounds_data()
                               watchlog::header + logOf({at("01:00:01.000", "no-connection"), at("01:00:01.500", "ok")}),
                           start + logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "error")})}
         << QByteArray() << QByteArray()
-        << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:01.500Z\t1.500\t2\terror,no-connection\n")
+        << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:01.000Z\t1.000\t2\terror,no-connection\n")
         << QByteArray("2500 1 4 1 1");
     QTest::newRow("--since and --until cut an outage to the window")
         << QByteArrayList{start + logOf({at("01:00:00.000", "ok"), at("01:00:01.000", "error"),

@@ -74,7 +74,8 @@ QList<Outage> outagesOf(const Run &run, const Window &window)
     for (const LoggedCycle &cycle : run.cycles) {
         if (cycle.state == CycleState::Ok) {
             if (open) {
-                all.last().endMs = cycle.ms;
+                // The good cycle began when the outage ended: its stamp is its end.
+                all.last().endMs = std::max(all.last().startMs, cycle.ms - cycle.cycleMs);
                 open = false;
             }
             lastGoodMs = cycle.ms;

@@ -19,8 +19,10 @@ struct Window {
     bool holds(qint64 ms) const { return ms >= sinceMs && ms < untilMs; }
 };
 
-// Consecutive bad cycles of one run. It lasts from the last good cycle before them (or
-// the run's start) to the first good one after them (or the run's end).
+// Consecutive bad cycles of one run. It lasts from the end of the last good cycle before
+// them (or the run's start) to the start of the first good one after them, which is that
+// cycle's stamp less its cycle_ms (or to the run's end): a single bad cycle lasts exactly
+// its own cycle.
 struct Outage {
     qint64 startMs = 0;
     qint64 endMs = 0;
