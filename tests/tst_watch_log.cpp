@@ -5,6 +5,7 @@
 #include "poll_harness.h"
 #include "report.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace harness;
@@ -58,6 +59,7 @@ private slots:
     void realTimeStaysOneBoundedField();
     void outageBounds_data();
     void outageBounds();
+    void readsCompressedLogs();
     void timeArguments_data();
     void timeArguments();
 };
@@ -151,6 +153,7 @@ void WatchLogTest::outageBounds_data()
     QTest::addColumn<QByteArray>("until");
     QTest::addColumn<QByteArray>("outages");
     QTest::addColumn<QByteArray>("summary");  // watched ms, runs, cycles, bad replies, failed connections
+    QTest::addColumn<int>("warnings");        // files read once though given twice
 
     const QByteArray start = "# testVRN730-watch 1.0.0 started 2026-10-25T00:59:59.000Z: testVRN730 -i x -p 500 -t "
                              "1000\n" +
@@ -164,20 +167,20 @@ void WatchLogTest::outageBounds_data()
                           logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "error"), at("01:00:01.000", "ok")})}
         << QByteArray() << QByteArray()
         << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:00.500Z\t0.500\t1\terror\n")
-        << QByteArray("2000 1 3 1 0");
+        << QByteArray("2000 1 3 1 0") << 0;
     QTest::newRow("an outage at the run's end lasts to its stop line")
         << QByteArrayList{start + logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "no-connection"),
                                          at("01:00:01.000", "error"), "# stopped 2026-10-25T01:00:01.250Z (SIGINT)"})}
         << QByteArray() << QByteArray()
         << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:01.250Z\t1.250\t2\terror,no-connection\n")
-        << QByteArray("2250 1 3 1 1");
+        << QByteArray("2250 1 3 1 1") << 0;
     QTest::newRow("without a stop line, to its last cycle; a bad first cycle from the run's start")
         << QByteArrayList{start + logOf({at("01:00:00.000", "error"), at("01:00:00.500", "ok"),
                                          at("01:00:01.000", "no-connection")})}
         << QByteArray() << QByteArray()
         << QByteArray("2026-10-25T00:59:59.000Z\t2026-10-25T01:00:00.000Z\t1.000\t1\terror\n"
                       "2026-10-25T01:00:00.500Z\t2026-10-25T01:00:01.000Z\t0.500\t1\tno-connection\n")
-        << QByteArray("2000 1 3 1 1");
+        << QByteArray("2000 1 3 1 1") << 0;
     // The clocks went back an hour at 01:00 UTC on this day in Europe; UTC did not.
     QTest::newRow("two runs appended: the time between them is no outage")
         << QByteArrayList{start +
@@ -187,20 +190,40 @@ void WatchLogTest::outageBounds_data()
                           logOf({at("01:00:21.500", "ok"), at("01:00:22.000", "ok")})}
         << QByteArray() << QByteArray()
         << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:00.700Z\t0.700\t1\terror\n")
-        << QByteArray("2700 2 4 1 0");
+        << QByteArray("2700 2 4 1 0") << 0;
     QTest::newRow("a rotated log joins its run again, in either order")
         << QByteArrayList{"# testVRN730-watch 1.0.0 continued 2026-10-25T00:59:59.000Z: testVRN730 -i x\n" +
                               watchlog::header + logOf({at("01:00:01.000", "no-connection"), at("01:00:01.500", "ok")}),
                           start + logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "error")})}
         << QByteArray() << QByteArray()
         << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:01.000Z\t1.000\t2\terror,no-connection\n")
-        << QByteArray("2500 1 4 1 1");
+        << QByteArray("2500 1 4 1 1") << 0;
+    const QByteArray continued = "# testVRN730-watch 1.0.0 continued 2026-10-25T00:59:59.000Z: testVRN730 -i x\n" +
+                                 watchlog::header;
+    QTest::newRow("a rotated file read alone is watched from its first cycle, not from its run's start")
+        << QByteArrayList{continued +
+                          logOf({at("01:00:10.000", "ok"), at("01:00:10.500", "error"), at("01:00:11.000", "ok")})}
+        << QByteArray() << QByteArray()
+        << QByteArray("2026-10-25T01:00:10.000Z\t2026-10-25T01:00:10.500Z\t0.500\t1\terror\n")
+        << QByteArray("1500 1 3 1 0") << 0;
+    const QByteArray night = start + logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "error"),
+                                            at("01:00:01.000", "ok"), "# stopped 2026-10-25T01:00:01.100Z (SIGINT)"});
+    QTest::newRow("the same file twice is read once")
+        << QByteArrayList{night, night} << QByteArray() << QByteArray()
+        << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:00.500Z\t0.500\t1\terror\n")
+        << QByteArray("2100 1 3 1 0") << 1;
+    QTest::newRow("a rotated file given twice beside the other is read once")
+        << QByteArrayList{start + logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "error")}),
+                          continued + logOf({at("01:00:01.000", "ok")}), continued + logOf({at("01:00:01.000", "ok")})}
+        << QByteArray() << QByteArray()
+        << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:00.500Z\t0.500\t1\terror\n")
+        << QByteArray("2000 1 3 1 0") << 1;
     QTest::newRow("--since and --until cut an outage to the window")
         << QByteArrayList{start + logOf({at("01:00:00.000", "ok"), at("01:00:01.000", "error"),
                                          at("01:00:02.000", "error"), at("01:00:03.000", "ok")})}
         << QByteArray("2026-10-25 01:00:01.500") << QByteArray("2026-10-25T01:00:02.500Z")
         << QByteArray("2026-10-25T01:00:01.500Z\t2026-10-25T01:00:02.500Z\t1.000\t1\terror\n")
-        << QByteArray("1000 1 1 1 0");
+        << QByteArray("1000 1 1 1 0") << 0;
 }
 
 void WatchLogTest::outageBounds()
@@ -210,23 +233,60 @@ void WatchLogTest::outageBounds()
     QFETCH(QByteArray, until);
     QFETCH(QByteArray, outages);
     QFETCH(QByteArray, summary);
+    QFETCH(int, warnings);
 
     watchlog::Reader reader;
+    int file = 0;
     for (const QByteArray &log : logs) {
-        reader.startFile();
+        reader.startFile("log" + QByteArray::number(++file));
         for (const QByteArray &line : log.split('\n'))
             reader.readLine(line);
     }
+    const QList<watchlog::Run> runs = reader.runs();
+    QVERIFY2(reader.warnings().size() == warnings, reader.warnings().join('\n').constData());
     QCOMPARE(reader.unreadableLines(), 0);
     watchlog::Window window;
     QVERIFY(since.isEmpty() || watchlog::parseTimeArgument(since, &window.sinceMs));
     QVERIFY(until.isEmpty() || watchlog::parseTimeArgument(until, &window.untilMs));
-    const watchlog::Summary result = watchlog::summarize(reader.runs(), window);
+    const watchlog::Summary result = watchlog::summarize(runs, window);
     QCOMPARE(watchlog::outageLines(result), outages);
     QCOMPARE(QByteArray::number(result.watchedMs) + ' ' + QByteArray::number(result.runs) + ' ' +
                  QByteArray::number(result.counts.cycles) + ' ' + QByteArray::number(result.counts.errors) + ' ' +
                  QByteArray::number(result.counts.failures),
              summary);
+}
+
+// logrotate compresses the older files with gzip: they read as the plain ones do.
+void WatchLogTest::readsCompressedLogs()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QByteArray log = "# testVRN730-watch 1.0.0 started 2026-12-08T21:00:00.000Z: testVRN730 -i x\n" +
+                           watchlog::header + "2026-12-08T21:00:00.500Z\tok\t500\t1\t10\t1\t1\t\n" +
+                           "2026-12-08T21:00:01.000Z\terror\t500\t1\t10\t1\t0\t\n";
+    QFile plain(work.filePath("dev.log.1"));
+    QVERIFY(plain.open(QIODevice::WriteOnly) && plain.write(log) == log.size());
+    plain.close();
+    QCOMPARE(QProcess::execute("gzip", {"-k", plain.fileName()}), 0);
+    for (const QString &name : {QStringLiteral("dev.log.1"), QStringLiteral("dev.log.1.gz")}) {
+        watchlog::Reader reader;
+        QByteArray error;
+        QVERIFY2(watchlog::readLogFile(QFile::encodeName(work.filePath(name)), &reader, &error), error.constData());
+        const watchlog::Summary summary = watchlog::summarize(reader.runs(), watchlog::Window());
+        QCOMPARE(summary.counts.cycles, qint64{2});
+        QCOMPARE(summary.counts.errors, qint64{1});
+        QCOMPARE(reader.unreadableLines(), qint64{0});
+    }
+    QFile compressed(work.filePath("dev.log.1.gz"));
+    QVERIFY(compressed.open(QIODevice::ReadOnly));
+    QFile truncated(work.filePath("cut.log.gz"));
+    QVERIFY(truncated.open(QIODevice::WriteOnly));
+    truncated.write(compressed.readAll().left(30));
+    truncated.close();
+    watchlog::Reader reader;
+    QByteArray error;
+    QVERIFY(!watchlog::readLogFile(QFile::encodeName(truncated.fileName()), &reader, &error));
+    QVERIFY(!error.isEmpty());
 }
 
 void WatchLogTest::timeArguments_data()

@@ -1,8 +1,14 @@
 #include "log.h"
 
+#include <QHash>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+
+#include <zlib.h>
 
 namespace watchlog {
 
@@ -185,8 +191,10 @@ qint64 Run::endMs() const
     return cycles.isEmpty() ? startMs : std::max(startMs, cycles.last().ms);
 }
 
-void Reader::startFile()
+void Reader::startFile(const QByteArray &name)
 {
+    endFile();
+    fileName_ = name;
     inRun_ = false;
 }
 
@@ -205,7 +213,7 @@ void Reader::readLine(const QByteArray &line)
         }
         current_ = startMs;
         inRun_ = true;
-        runs_[startMs].startMs = startMs;
+        part().started = part().started || words[1] == "started";
         return;
     }
     if (line.startsWith(stoppedStart)) {
@@ -214,7 +222,7 @@ void Reader::readLine(const QByteArray &line)
             ++unreadable_;
             return;
         }
-        runs_[current_].stopMs = stopMs;
+        part().stopMs = stopMs;
         return;
     }
     if (line.startsWith('#'))
@@ -230,18 +238,90 @@ void Reader::readLine(const QByteArray &line)
         // Lines with no start line above them in their file: a run of their own, from them.
         current_ = cycle.ms;
         inRun_ = true;
-        runs_[current_].startMs = cycle.ms;
+        part().started = true;
     }
-    runs_[current_].cycles.append(cycle);
+    Part &into = part();
+    into.cycles.append(cycle);
+    ++into.count;
+    into.fingerprint = into.fingerprint * 1099511628211ULL + qHash(line);
 }
 
-QList<Run> Reader::runs() const
+// Joins what the file held of each run to the runs read before, unless another file
+// held the same.
+void Reader::endFile()
 {
-    QList<Run> runs = runs_.values();
-    for (Run &run : runs)
+    for (auto read = file_.begin(); read != file_.end(); ++read) {
+        Known &known = runs_[read.key()];
+        known.run.startMs = read.key();
+        const auto same = std::find_if(known.parts.cbegin(), known.parts.cend(),
+                                       [&](const QPair<QByteArray, Part> &part) { return part.second.sameAs(*read); });
+        if (same != known.parts.cend() && (read->count > 0 || read->stopMs >= 0)) {
+            warnings_.append(fileName_ + " holds what " + same->first + " holds of the run started " +
+                             utcStamp(read.key()) + "; it is read once");
+            continue;
+        }
+        known.started = known.started || read->started;
+        known.run.cycles += read->cycles;
+        if (read->stopMs >= 0)
+            known.run.stopMs = read->stopMs;
+        read->cycles.clear();
+        known.parts.append({fileName_, *read});
+    }
+    file_.clear();
+}
+
+QList<Run> Reader::runs()
+{
+    endFile();
+    QList<Run> runs;
+    for (const Known &known : runs_) {
+        Run run = known.run;
         std::stable_sort(run.cycles.begin(), run.cycles.end(),
                          [](const LoggedCycle &a, const LoggedCycle &b) { return a.ms < b.ms; });
+        if (!known.started) {
+            // Its start line is not among the files read: it is watched from its first cycle read.
+            if (!run.cycles.isEmpty())
+                run.startMs = std::max(run.startMs, run.cycles.first().ms - run.cycles.first().cycleMs);
+            else if (run.stopMs >= 0)
+                run.startMs = run.stopMs;
+        }
+        if (run.cycles.isEmpty() && run.stopMs < 0 && !known.started)
+            continue;
+        runs.append(run);
+    }
     return runs;
+}
+
+bool readLogFile(const QByteArray &path, Reader *reader, QByteArray *error)
+{
+    // zlib reads a file that is not compressed as it is.
+    gzFile file = gzopen(path.constData(), "rb");
+    if (!file) {
+        *error = std::strerror(errno ? errno : ENOMEM);
+        return false;
+    }
+    gzbuffer(file, 128 * 1024);
+    reader->startFile(path);
+    QByteArray line;
+    char chunk[4096];
+    while (gzgets(file, chunk, sizeof chunk)) {
+        const std::size_t size = std::strlen(chunk);
+        line.append(chunk, static_cast<int>(size));
+        if (size == 0 || chunk[size - 1] != '\n')
+            continue;  // the rest of a long line follows
+        line.chop(1);
+        reader->readLine(line);
+        line.clear();
+    }
+    if (!line.isEmpty())
+        reader->readLine(line);
+    int code = Z_OK;
+    const char *message = gzerror(file, &code);
+    const bool ok = code == Z_OK || code == Z_STREAM_END;
+    if (!ok)
+        *error = code == Z_ERRNO ? QByteArray(std::strerror(errno)) : QByteArray(message);
+    gzclose(file);
+    return ok;
 }
 
 }  // namespace watchlog

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QMap>
+#include <QPair>
 #include <QVector>
 
 namespace watchlog {
@@ -34,6 +35,8 @@ struct LoggedCycle {
 };
 
 // One run of the command: from its start line to its stop line, or to its last cycle.
+// Read without its start line (the file that held it rotated away), it is known from the
+// start of its first cycle that was read.
 struct Run {
     qint64 startMs = 0;
     qint64 stopMs = -1;  // -1: no stop line was read
@@ -43,20 +46,53 @@ struct Run {
 };
 
 // Reads logs line by line, in any order of files; the lines of one run may be spread over
-// several files (a rotated log), and are joined by the run's start time.
+// several files (a rotated log), and are joined by the run's start time. A file whose
+// lines of a run are those of a file read before (the same file twice, or a copy) is
+// read once, with a warning.
 class Reader {
 public:
-    void startFile();
+    void startFile(const QByteArray &name = QByteArray());
     void readLine(const QByteArray &line);
     // The runs, in order of their start, each with its cycles in order of time.
-    QList<Run> runs() const;
+    QList<Run> runs();
     qint64 unreadableLines() const { return unreadable_; }
+    // What was read once though given twice, a line each.
+    const QList<QByteArray> &warnings() const { return warnings_; }
 
 private:
-    QMap<qint64, Run> runs_;
+    // What one file holds of one run.
+    struct Part {
+        QVector<LoggedCycle> cycles;  // until it is joined to its run
+        qint64 count = 0;             // of its cycles
+        qint64 stopMs = -1;
+        bool started = false;  // it holds the run's start line
+        quint64 fingerprint = 0;
+
+        bool sameAs(const Part &other) const
+        {
+            return fingerprint == other.fingerprint && count == other.count && stopMs == other.stopMs;
+        }
+    };
+    struct Known {
+        Run run;
+        bool started = false;
+        QList<QPair<QByteArray, Part>> parts;  // by file, their cycles joined to the run
+    };
+
+    void endFile();
+    Part &part() { return file_[current_]; }
+
+    QMap<qint64, Known> runs_;
+    QMap<qint64, Part> file_;  // the file being read, by run
+    QByteArray fileName_;
     qint64 current_ = 0;
     bool inRun_ = false;
     qint64 unreadable_ = 0;
+    QList<QByteArray> warnings_;
 };
+
+// Reads a log file, plain or compressed by gzip (as logrotate leaves it), into READER;
+// false, with the reason, when it cannot be read.
+bool readLogFile(const QByteArray &path, Reader *reader, QByteArray *error);
 
 }  // namespace watchlog

@@ -164,18 +164,11 @@ void terminalSize(watchlog::PlotRequest *request)
 
 bool readLog(const char *path, watchlog::Reader *reader)
 {
-    QFile file(QFile::decodeName(path));
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", self, path, qPrintable(file.errorString()));
-        return false;
-    }
-    reader->startFile();
     const qint64 before = reader->unreadableLines();
-    QByteArray line;
-    while (!(line = file.readLine()).isEmpty()) {
-        if (line.endsWith('\n'))
-            line.chop(1);
-        reader->readLine(line);
+    QByteArray error;
+    if (!watchlog::readLogFile(path, reader, &error)) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", self, path, error.constData());
+        return false;
     }
     const qint64 unreadable = reader->unreadableLines() - before;
     if (unreadable > 0)
@@ -248,6 +241,8 @@ int runReader(bool plotting, int argc, char *argv[])
     if (!allRead)
         return 1;
     const QList<watchlog::Run> runs = reader.runs();
+    for (const QByteArray &warning : reader.warnings())
+        std::fprintf(stderr, "%s: %s\n", self, warning.constData());
     const watchlog::Summary summary = watchlog::summarize(runs, window);
     if (plotting) {
         if (terminal) {
