@@ -14,6 +14,7 @@
 #include <numeric>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 using namespace harness;
 
@@ -112,6 +113,7 @@ private slots:
     void stopsWithEveryFinishedCycle_data();
     void stopsWithEveryFinishedCycle();
     void keepsWritingAcrossARotation();
+    void watchesOnThroughAFullDisk();
     void refusesBadUsage_data();
     void refusesBadUsage();
     void plotNamesTheMissingPackage();
@@ -376,6 +378,60 @@ void WatchTest::keepsWritingAcrossARotation()
     QVERIFY2(report.output.contains(" in 1 run (UTC)\n  from " + runStart + "\n") &&
                  report.output.contains("cycles              " + QByteArray::number(cycles).rightJustified(10)),
              report.output.constData());
+}
+
+// A full disk, on a tmpfs of 1 MiB in a mount namespace of its own: the watch goes on
+// through it, says how many cycles it lost once it can write again, and glues no line to
+// another; a line left unended before it started is ended first, and the next run starts
+// on a line of its own. The cycles are short, so that the log soon needs a page the full
+// tmpfs does not have.
+void WatchTest::watchesOnThroughAFullDisk()
+{
+    if (geteuid() != 0)
+        QSKIP("a tmpfs in a mount namespace of its own needs root");
+    const QString address = nextLoopbackAddress(6);
+    SimRun sim({"--listen", address, "--port", "80", "--close"});
+    QVERIFY(sim.waitForListening());
+    QTemporaryDir mountPoint;
+    QVERIFY(mountPoint.isValid());
+    const QString script = QStringLiteral(R"(
+        set -eu
+        dir=$1 watch=$2 address=$3
+        mount -t tmpfs -o size=1m tmpfs "$dir"
+        printf '2026-12-09T00:00:00.000Z	ok	5' >"$dir/dev.log"
+        "$watch" --log "$dir/dev.log" -i "$address" -p 5 -t 200 &
+        first=$!
+        sleep 1
+        head -c 2M /dev/zero >"$dir/fill" 2>/dev/null || true
+        sleep 1.5
+        rm "$dir/fill"
+        sleep 1
+        kill -INT "$first"
+        wait "$first" || true
+        "$watch" --log "$dir/dev.log" -i "$address" -p 5 -t 200 &
+        second=$!
+        sleep 0.5
+        kill -TERM "$second"
+        wait "$second" || true
+        cat "$dir/dev.log"
+    )");
+    const Run watched =
+        run(mountPoint.path(), "unshare", {"--mount", "bash", "-c", script, "bash", mountPoint.path(), watchProgram, address});
+    QVERIFY2(watched.errors.contains("No space left on device; watching on, and counting the cycles lost\n") &&
+                 watched.errors.contains(" again; "),
+             watched.errors.constData());
+    const QByteArray &log = watched.output;
+    QVERIFY2(log.startsWith("2026-12-09T00:00:00.000Z\tok\t5\n# testVRN730-watch " PROJECT_VERSION " started "),
+             log.left(200).constData());
+    const QRegularExpression lost("\n# lost (\\d+) cycles? from " + utcStamp + " to " + utcStamp +
+                                  ": cannot write to .*/dev.log: No space left on device\n");
+    const QRegularExpressionMatch lostLine = lost.match(QString::fromLatin1(log));
+    QVERIFY2(lostLine.hasMatch() && lostLine.captured(1).toInt() > 0, log.constData());
+    QCOMPARE(log.count("\n# testVRN730-watch " PROJECT_VERSION " started "), 2);
+    for (const QByteArray &line : log.split('\n').mid(1))
+        QVERIFY2(line.isEmpty() || line.startsWith('#') || line.startsWith("time\t") || line.count('\t') == 7,
+                 line.constData());
+    QVERIFY(log.endsWith("(SIGTERM)\n"));
 }
 
 void WatchTest::refusesBadUsage_data()

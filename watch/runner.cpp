@@ -118,7 +118,10 @@ QByteArray signalName(int signal)
     }
 }
 
-// The log file, reopened when it has been moved away (rotated) or removed.
+// The log file, reopened when it has been moved away (rotated) or removed. A write that
+// fails (a full disk, say) leaves the file as it was, and the watch goes on: the cycles
+// it could not write are counted, and once writing works again one line says how many
+// were lost, between which times, and why.
 class LogFile {
 public:
     // `continuedLines` begin each new file: they say which run it continues.
@@ -132,32 +135,93 @@ public:
             close(fd_);
     }
 
+    // Opens the log to append to it; a last line left unended (by a watch that was killed
+    // as it wrote) is ended first, so that no line is glued to it.
     bool open()
     {
-        fd_ = ::open(path_.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        return fd_ >= 0;
+        fd_ = ::open(path_.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0)
+            return false;
+        struct stat info {};
+        char last = '\n';
+        if (fstat(fd_, &info) == 0 && info.st_size > 0 && pread(fd_, &last, 1, info.st_size - 1) == 1 && last != '\n')
+            pending_ = "\n";
+        return true;
     }
 
-    // Writes whole lines; a new file first gets the lines that say which run it continues.
-    bool write(const QByteArray &lines)
+    // Writes whole lines, after those that must come first; `cycles` of them are cycles,
+    // counted as lost if the write fails. False when it failed.
+    bool write(const QByteArray &lines, qint64 cycles, qint64 nowMs)
     {
-        struct stat named {};
-        struct stat open {};
-        if (stat(path_.constData(), &named) != 0 || fstat(fd_, &open) != 0 || named.st_ino != open.st_ino ||
-            named.st_dev != open.st_dev) {
-            close(fd_);
-            if (!this->open())
-                return false;
-            return writeAll(fd_, continuedLines_ + lines);
+        QByteArray whole = pending_;
+        if (lost_.cycles > 0)
+            whole += lostLine();
+        whole += lines;
+        if (writeWhole(whole)) {
+            pending_.clear();
+            lost_ = Lost();
+            return true;
         }
-        return writeAll(fd_, lines);
+        if (lost_.cycles == 0)
+            lost_.fromMs = nowMs;
+        lost_.toMs = nowMs;
+        lost_.cycles += cycles;
+        lost_.why = std::strerror(errno);
+        return false;
     }
 
+    // Lines that could not be written, and must go before any other: the run's start.
+    void keepFirst(const QByteArray &lines) { pending_ += lines; }
+    qint64 lostCycles() const { return lost_.cycles; }
+    const QByteArray &lostWhy() const { return lost_.why; }
     const QByteArray &path() const { return path_; }
 
 private:
+    struct Lost {
+        qint64 cycles = 0;
+        qint64 fromMs = 0;
+        qint64 toMs = 0;
+        QByteArray why;
+    };
+
+    QByteArray lostLine() const
+    {
+        return "# lost " + QByteArray::number(lost_.cycles) + (lost_.cycles == 1 ? " cycle" : " cycles") + " from " +
+               watchlog::utcStamp(lost_.fromMs) + " to " + watchlog::utcStamp(lost_.toMs) + ": cannot write to " +
+               path_ + ": " + lost_.why + '\n';
+    }
+
+    // Appends all of `bytes` to the file, reopened if it was moved away, or nothing: a
+    // write cut short is cut off again.
+    bool writeWhole(const QByteArray &bytes)
+    {
+        struct stat named {};
+        struct stat open {};
+        QByteArray all = bytes;
+        if (stat(path_.constData(), &named) != 0 || fstat(fd_, &open) != 0 || named.st_ino != open.st_ino ||
+            named.st_dev != open.st_dev) {
+            if (fd_ >= 0)
+                close(fd_);
+            if (!this->open()) {
+                fd_ = -1;
+                return false;
+            }
+            all = continuedLines_ + bytes;
+            if (fstat(fd_, &open) != 0)
+                return false;
+        }
+        if (writeAll(fd_, all))
+            return true;
+        const int error = errno;
+        [[maybe_unused]] const int truncated = ftruncate(fd_, open.st_size);
+        errno = error;
+        return false;
+    }
+
     QByteArray path_;
     QByteArray continuedLines_;
+    QByteArray pending_;
+    Lost lost_;
     int fd_ = -1;
 };
 
@@ -195,10 +259,9 @@ bool spawnClient(const QString &client, const QList<QByteArray> &arguments, int 
     return error == 0;
 }
 
-// What ended the watch.
+// What ended the watch: a signal to this program, or else the client's end.
 struct Stop {
-    int signal = 0;       // a signal to this program
-    QByteArray logError;  // the log could not be written
+    int signal = 0;
 };
 
 }  // namespace
@@ -237,10 +300,17 @@ int watch(const WatchOptions &options, const QByteArray &version)
     const qint64 startMs = wallClockMs();
     LogFile log(options.logPath,
                 watchlog::runLine(version, watchlog::RunMark::Continued, startMs, command) + watchlog::header);
-    if (!log.open() ||
-        !log.write(watchlog::runLine(version, watchlog::RunMark::Started, startMs, command) + watchlog::header)) {
+    if (!log.open()) {
         std::fprintf(stderr, "%s: cannot write to %s: %s\n", self, log.path().constData(), std::strerror(errno));
         return 1;
+    }
+    const QByteArray startLines =
+        watchlog::runLine(version, watchlog::RunMark::Started, startMs, command) + watchlog::header;
+    if (!log.write(startLines, 0, startMs)) {
+        // A full disk, say: the watch starts all the same, and the lines wait for room.
+        log.keepFirst(startLines);
+        std::fprintf(stderr, "%s: cannot write to %s: %s; watching on, and counting the cycles lost\n", self,
+                     log.path().constData(), log.lostWhy().constData());
     }
 
     int output[2];
@@ -302,10 +372,14 @@ int watch(const WatchOptions &options, const QByteArray &version)
         for (int i = 0; i < finished.size(); ++i)
             lines += watchlog::cycleLine(nowMs, i == 0 ? sinceLastMs : 0, finished[i]);
         cycles += finished.size();
-        if (stop.logError.isEmpty() && !log.write(lines)) {
-            stop.logError = "cannot write to " + log.path() + ": " + QByteArray(std::strerror(errno));
-            kill(pid, SIGTERM);
-            killAtMs = monotonicMs() + clientStopMs;
+        const qint64 lostBefore = log.lostCycles();
+        if (log.write(lines, finished.size(), nowMs)) {
+            if (lostBefore > 0)
+                std::fprintf(stderr, "%s: writing to %s again; %lld cycles were lost\n", self, log.path().constData(),
+                             static_cast<long long>(lostBefore));
+        } else if (lostBefore == 0) {
+            std::fprintf(stderr, "%s: cannot write to %s: %s; watching on, and counting the cycles lost\n", self,
+                         log.path().constData(), log.lostWhy().constData());
         }
     }
     close(output[0]);
@@ -321,10 +395,7 @@ int watch(const WatchOptions &options, const QByteArray &version)
 
     QByteArray reason;
     int exitStatus = 0;
-    if (!stop.logError.isEmpty()) {
-        reason = stop.logError;
-        exitStatus = 1;
-    } else if (stop.signal != 0) {
+    if (stop.signal != 0) {
         reason = signalName(stop.signal);
     } else if (WIFSIGNALED(status)) {
         reason = "testVRN730 ended: killed by " + signalName(WTERMSIG(status));
@@ -333,8 +404,9 @@ int watch(const WatchOptions &options, const QByteArray &version)
         reason = "testVRN730 ended: exit status " + QByteArray::number(WEXITSTATUS(status));
         exitStatus = WEXITSTATUS(status);
     }
-    if (stop.logError.isEmpty() && !log.write(watchlog::stoppedLine(wallClockMs(), reason))) {
-        reason += QByteArray("; cannot write to ") + log.path() + ": " + QByteArray(std::strerror(errno));
+    if (!log.write(watchlog::stoppedLine(wallClockMs(), reason), 0, wallClockMs())) {
+        reason += "; cannot write to " + log.path() + ": " + log.lostWhy() + "; " +
+                  QByteArray::number(log.lostCycles()) + " cycles lost";
         exitStatus = 1;
     }
     if (echo) {
