@@ -114,6 +114,7 @@ private slots:
     void stopsWithEveryFinishedCycle();
     void keepsWritingAcrossARotation();
     void watchesOnThroughAFullDisk();
+    void secondWatchOnALogRefuses();
     void refusesBadUsage_data();
     void refusesBadUsage();
     void plotNamesTheMissingPackage();
@@ -432,6 +433,30 @@ void WatchTest::watchesOnThroughAFullDisk()
         QVERIFY2(line.isEmpty() || line.startsWith('#') || line.startsWith("time\t") || line.count('\t') == 7,
                  line.constData());
     QVERIFY(log.endsWith("(SIGTERM)\n"));
+}
+
+// A second watch on a log that a running watch holds refuses at once, and writes nothing.
+void WatchTest::secondWatchOnALogRefuses()
+{
+    const QString address = nextLoopbackAddress(6);
+    SimRun sim({"--listen", address, "--port", "80"});
+    QVERIFY(sim.waitForListening());
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    QProcess first;
+    first.setWorkingDirectory(work.path());
+    first.start(watchProgram, {"--log", "dev.log", "-i", address, "-p", "20", "-t", "200"});
+    QVERIFY(first.waitForStarted(5000));
+    QVERIFY(QTest::qWaitFor([&] { return cycleLinesOf(contentsOf(work.filePath("dev.log"))).size() >= 2; }, 10000));
+    const Run second = run(work.path(), watchProgram, {"--log", "dev.log", "-i", address, "-p", "20", "-t", "200"});
+    first.terminate();
+    const bool ended = first.waitForFinished(10000);
+    endByPid(first);
+    QVERIFY(ended);
+    QCOMPARE(second.exitCode, 1);
+    QCOMPARE(second.errors, QByteArray("testVRN730-watch: another watch is writing to dev.log; two would mix their "
+                                       "runs in it\n"));
+    QCOMPARE(contentsOf(work.filePath("dev.log")).count(" started "), 1);
 }
 
 void WatchTest::refusesBadUsage_data()

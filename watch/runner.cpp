@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -135,13 +136,21 @@ public:
             close(fd_);
     }
 
-    // Opens the log to append to it; a last line left unended (by a watch that was killed
-    // as it wrote) is ended first, so that no line is glued to it.
+    // Opens the log to append to it, and holds it against any other watch; a last line
+    // left unended (by a watch that was killed as it wrote) is ended first, so that no line
+    // is glued to it. False with errno set, EWOULDBLOCK when another watch holds it.
     bool open()
     {
         fd_ = ::open(path_.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ < 0)
             return false;
+        if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            close(fd_);
+            fd_ = -1;
+            errno = error;
+            return false;
+        }
         struct stat info {};
         char last = '\n';
         if (fstat(fd_, &info) == 0 && info.st_size > 0 && pread(fd_, &last, 1, info.st_size - 1) == 1 && last != '\n')
@@ -301,7 +310,11 @@ int watch(const WatchOptions &options, const QByteArray &version)
     LogFile log(options.logPath,
                 watchlog::runLine(version, watchlog::RunMark::Continued, startMs, command) + watchlog::header);
     if (!log.open()) {
-        std::fprintf(stderr, "%s: cannot write to %s: %s\n", self, log.path().constData(), std::strerror(errno));
+        if (errno == EWOULDBLOCK)
+            std::fprintf(stderr, "%s: another watch is writing to %s; two would mix their runs in it\n", self,
+                         log.path().constData());
+        else
+            std::fprintf(stderr, "%s: cannot write to %s: %s\n", self, log.path().constData(), std::strerror(errno));
         return 1;
     }
     const QByteArray startLines =
