@@ -271,8 +271,7 @@ void InstallTest::systemdUnitVerifies()
     file.close();
     const Run verify = run("systemd-analyze", {"verify", "--man=no", file.fileName()});
     QVERIFY2(verify.exitCode == 0 && verify.errors.isEmpty(), verify.errors.constData());
-    const Run security =
-        run("systemd-analyze", {"security", "--offline=true", "--threshold=20", file.fileName()});
+    const Run security = run("systemd-analyze", {"security", "--offline=true", "--threshold=20", file.fileName()});
     qInfo("%s", security.output.right(120).constData());
     QVERIFY2(security.exitCode == 0, security.output.constData());
 }
@@ -309,8 +308,8 @@ void InstallTest::bashCompletes()
         "]*\\).*/\\1/')\"; "
         "printf '%s\\n' \"${COMPREPLY[@]}\" | sort | paste -sd ' '");
     const Run completed =
-        run("bash", {"-c", script, unpacked_.filePath("usr/share/bash-completion/completions/" + command), line,
-                     files.path()});
+        run("bash",
+            {"-c", script, unpacked_.filePath("usr/share/bash-completion/completions/" + command), line, files.path()});
     QCOMPARE(completed.errors, QByteArray());
     QCOMPARE(completed.output.trimmed(), offered);
 }

@@ -416,8 +416,8 @@ void WatchTest::watchesOnThroughAFullDisk()
         wait "$second" || true
         cat "$dir/dev.log"
     )");
-    const Run watched =
-        run(mountPoint.path(), "unshare", {"--mount", "bash", "-c", script, "bash", mountPoint.path(), watchProgram, address});
+    const Run watched = run(mountPoint.path(), "unshare",
+                            {"--mount", "bash", "-c", script, "bash", mountPoint.path(), watchProgram, address});
     QVERIFY2(watched.errors.contains("No space left on device; watching on, and counting the cycles lost\n") &&
                  watched.errors.contains(" again; "),
              watched.errors.constData());
