@@ -59,6 +59,8 @@ private slots:
     void realTimeStaysOneBoundedField();
     void outageBounds_data();
     void outageBounds();
+    void unwatchedSpans_data();
+    void unwatchedSpans();
     void readsCompressedLogs();
     void timeArguments_data();
     void timeArguments();
@@ -198,8 +200,8 @@ void WatchLogTest::outageBounds_data()
         << QByteArray() << QByteArray()
         << QByteArray("2026-10-25T01:00:00.000Z\t2026-10-25T01:00:01.000Z\t1.000\t2\terror,no-connection\n")
         << QByteArray("2500 1 4 1 1") << 0;
-    const QByteArray continued = "# testVRN730-watch 1.0.0 continued 2026-10-25T00:59:59.000Z: testVRN730 -i x\n" +
-                                 watchlog::header;
+    const QByteArray continued =
+        "# testVRN730-watch 1.0.0 continued 2026-10-25T00:59:59.000Z: testVRN730 -i x\n" + watchlog::header;
     QTest::newRow("a rotated file read alone is watched from its first cycle, not from its run's start")
         << QByteArrayList{continued +
                           logOf({at("01:00:10.000", "ok"), at("01:00:10.500", "error"), at("01:00:11.000", "ok")})}
@@ -254,6 +256,69 @@ void WatchLogTest::outageBounds()
                  QByteArray::number(result.counts.cycles) + ' ' + QByteArray::number(result.counts.errors) + ' ' +
                  QByteArray::number(result.counts.failures),
              summary);
+}
+
+void WatchLogTest::unwatchedSpans_data()
+{
+    QTest::addColumn<QByteArray>("log");
+    QTest::addColumn<qint64>("minOutageMs");
+    QTest::addColumn<QByteArray>("unwatched");
+    QTest::addColumn<QByteArray>("summary");  // watched ms, outages listed, the last run's end when unstopped
+
+    const QByteArray start =
+        "# testVRN730-watch 1.0.0 started 2026-12-09T01:00:00.000Z: testVRN730 -i x\n" + watchlog::header;
+    auto at = [](const char *time, const char *state) {
+        return QByteArray("2026-12-09T") + time + "Z\t" + state + "\t500\t1\t10\t1\t1\t";
+    };
+    const QByteArray second = QByteArray(start).replace("01:00:00.000Z", "01:00:21.000Z");
+    QTest::newRow("between two runs nothing watched")
+        << start + logOf({at("01:00:00.500", "ok"), "# stopped 2026-12-09T01:00:00.700Z (SIGTERM)"}) + second +
+               logOf({at("01:00:21.500", "ok"), "# stopped 2026-12-09T01:00:22.000Z (SIGTERM)"})
+        << qint64{0} << QByteArray("2026-12-09T01:00:00.700Z\t2026-12-09T01:00:21.000Z\t20.300\tno watch ran\n")
+        << QByteArray("1700 0 -");
+    QTest::newRow("a run with no stop line: killed, or the machine stopped")
+        << start + logOf({at("01:00:00.500", "ok")}) + second + logOf({at("01:00:21.500", "ok")}) << qint64{0}
+        << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T01:00:21.000Z\t20.500\tthe run before has no stop "
+                      "line: the watch was killed, or the machine stopped\n")
+        << QByteArray("1000 0 2026-12-09T01:00:21.500Z");
+    QTest::newRow("cycles lost to a full disk are unwatched, not watched")
+        << start + logOf({at("01:00:00.500", "ok"),
+                          "# lost 4 cycles from 2026-12-09T01:00:01.000Z to 2026-12-09T01:00:02.500Z: cannot write to "
+                          "dev.log: No space left on device",
+                          at("01:00:03.000", "ok"), "# stopped 2026-12-09T01:00:03.000Z (SIGINT)"})
+        << qint64{0}
+        << QByteArray("2026-12-09T01:00:01.000Z\t2026-12-09T01:00:02.500Z\t1.500\t4 cycles not written: cannot "
+                      "write to dev.log: No space left on device\n")
+        << QByteArray("1500 0 -");
+    const QByteArray blips =
+        start + logOf({at("01:00:00.500", "ok"), at("01:00:01.000", "error"), at("01:00:01.500", "ok"),
+                       at("01:00:02.000", "no-connection"), at("01:00:02.500", "no-connection"),
+                       at("01:00:03.000", "ok"), "# stopped 2026-12-09T01:00:03.000Z (SIGINT)"});
+    QTest::newRow("--min-outage 1 leaves the 0.5 s blip out")
+        << blips << qint64{1000} << QByteArray() << QByteArray("3000 1 -");
+    QTest::newRow("--min-outage 0 keeps all") << blips << qint64{0} << QByteArray() << QByteArray("3000 2 -");
+}
+
+void WatchLogTest::unwatchedSpans()
+{
+    QFETCH(QByteArray, log);
+    QFETCH(qint64, minOutageMs);
+    QFETCH(QByteArray, unwatched);
+    QFETCH(QByteArray, summary);
+
+    watchlog::Reader reader;
+    reader.startFile("dev.log");
+    for (const QByteArray &line : log.split('\n'))
+        reader.readLine(line);
+    QCOMPARE(reader.unreadableLines(), qint64{0});
+    const watchlog::Summary result = watchlog::summarize(reader.runs(), watchlog::Window(), minOutageMs);
+    QCOMPARE(watchlog::unwatchedLines(result), unwatched);
+    QCOMPARE(QByteArray::number(result.watchedMs) + ' ' + QByteArray::number(result.outages.size()) + ' ' +
+                 (result.unstoppedMs < 0 ? QByteArray("-") : watchlog::utcStamp(result.unstoppedMs)),
+             summary);
+    // Cycles left out of the list still count.
+    QCOMPARE(result.counts.cycles,
+             qint64(log.count("\tok\t") + log.count("\terror\t") + log.count("\tno-connection\t")));
 }
 
 // logrotate compresses the older files with gzip: they read as the plain ones do.

@@ -131,6 +131,19 @@ bool parseState(const QByteArray &text, CycleState *state)
 
 const QByteArray commentStart = QByteArrayLiteral("# testVRN730-watch ");
 const QByteArray stoppedStart = QByteArrayLiteral("# stopped ");
+const QByteArray lostStart = QByteArrayLiteral("# lost ");
+
+// "# lost N cycle[s] from START to END: WHY"
+bool parseLostLine(const QByteArray &line, LostSpan *lost)
+{
+    const QList<QByteArray> words = line.mid(lostStart.size()).split(' ');
+    if (words.size() < 7 || !parseCount(words[0], &lost->cycles) || words[2] != "from" || words[4] != "to" ||
+        !words[5].endsWith(':') || !parseUtcStamp(words[3], &lost->fromMs) ||
+        !parseUtcStamp(words[5].chopped(1), &lost->toMs) || lost->toMs < lost->fromMs)
+        return false;
+    lost->why = line.mid(line.indexOf(": ") + 2);
+    return true;
+}
 
 }  // namespace
 
@@ -184,6 +197,13 @@ QByteArray stoppedLine(qint64 ms, const QByteArray &reason)
     return stoppedStart + utcStamp(ms) + " (" + asField(reason) + ")\n";
 }
 
+QByteArray lostLine(const LostSpan &lost, const QByteArray &path)
+{
+    return lostStart + QByteArray::number(lost.cycles) + (lost.cycles == 1 ? " cycle" : " cycles") + " from " +
+           utcStamp(lost.fromMs) + " to " + utcStamp(lost.toMs) + ": cannot write to " + asField(path) + ": " +
+           asField(lost.why) + '\n';
+}
+
 qint64 Run::endMs() const
 {
     if (stopMs >= 0)
@@ -225,6 +245,15 @@ void Reader::readLine(const QByteArray &line)
         part().stopMs = stopMs;
         return;
     }
+    if (line.startsWith(lostStart)) {
+        LostSpan lost;
+        if (!inRun_ || !parseLostLine(line, &lost)) {
+            ++unreadable_;
+            return;
+        }
+        part().lost.append(lost);
+        return;
+    }
     if (line.startsWith('#'))
         return;
     const QList<QByteArray> fields = line.split('\t');
@@ -262,6 +291,7 @@ void Reader::endFile()
         }
         known.started = known.started || read->started;
         known.run.cycles += read->cycles;
+        known.run.lost += read->lost;
         if (read->stopMs >= 0)
             known.run.stopMs = read->stopMs;
         read->cycles.clear();

@@ -34,6 +34,15 @@ struct LoggedCycle {
     qint64 cycleMs = 0;
 };
 
+// Cycles the watch could not write, as its "# lost" line counts them.
+struct LostSpan {
+    qint64 fromMs = 0;
+    qint64 toMs = 0;
+    qint64 cycles = 0;
+    QByteArray why;
+};
+QByteArray lostLine(const LostSpan &lost, const QByteArray &path);
+
 // One run of the command: from its start line to its stop line, or to its last cycle.
 // Read without its start line (the file that held it rotated away), it is known from the
 // start of its first cycle that was read.
@@ -41,6 +50,7 @@ struct Run {
     qint64 startMs = 0;
     qint64 stopMs = -1;  // -1: no stop line was read
     QVector<LoggedCycle> cycles;
+    QList<LostSpan> lost;
 
     qint64 endMs() const;
 };
@@ -63,7 +73,8 @@ private:
     // What one file holds of one run.
     struct Part {
         QVector<LoggedCycle> cycles;  // until it is joined to its run
-        qint64 count = 0;             // of its cycles
+        QList<LostSpan> lost;
+        qint64 count = 0;  // of its cycles
         qint64 stopMs = -1;
         bool started = false;  // it holds the run's start line
         quint64 fingerprint = 0;

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QList>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +25,8 @@ namespace {
 const char *const self = "testVRN730-watch";
 
 const char usage[] = "Usage: testVRN730-watch [--log FILE] [-i ip] [-p period_ms] [-t responseTimeOut]\n"
-                     "       testVRN730-watch report [--outages] [--since TIME] [--until TIME] LOG...\n"
+                     "       testVRN730-watch report [--outages | --unwatched] [--min-outage SECONDS]\n"
+                     "                               [--since TIME] [--until TIME] LOG...\n"
                      "       testVRN730-watch plot [--output FILE.png [--size WxH] | --terminal] [--since TIME]\n"
                      "                             [--until TIME] LOG...\n"
                      "\n"
@@ -37,9 +39,12 @@ const char usage[] = "Usage: testVRN730-watch [--log FILE] [-i ip] [-p period_ms
                      "  --log FILE        the log, appended to (default: testVRN730-watch.log)\n"
                      "  -i, -p, -t        passed to testVRN730; its own defaults when not given\n"
                      "\n"
-                     "report prints the watched time, the cycles, bad replies and failed connections, the\n"
-                     "share of good cycles, every outage with its bounds, and the counts per hour.\n"
+                     "report reads logs, plain or gzip'd, and prints the watched time, the cycles, bad\n"
+                     "replies and failed connections, the share of good cycles, every outage with its\n"
+                     "bounds, the spans nothing watched, and the counts per hour.\n"
                      "  --outages         only the outages: start, end, seconds, cycles, kinds; tab-separated\n"
+                     "  --unwatched       only the unwatched spans: start, end, seconds, reason; tab-separated\n"
+                     "  --min-outage SECONDS  leaves shorter outages out of the list (their cycles count)\n"
                      "\n"
                      "plot draws the cycles per interval by kind, the outages as bands, and cycle_ms, with\n"
                      "gnuplot (Debian's gnuplot-nox).\n"
@@ -85,7 +90,7 @@ bool isAddress(const char *text)
     return true;
 }
 
-enum LongOption { Log = 256, Version, Outages, Since, Until, Output, Size, Terminal };
+enum LongOption { Log = 256, Version, Outages, Unwatched, MinOutage, Since, Until, Output, Size, Terminal };
 
 int runWatch(int argc, char *argv[])
 {
@@ -137,6 +142,23 @@ int runWatch(int argc, char *argv[])
     return watch(watchOptions, PROJECT_VERSION);
 }
 
+// Seconds to the millisecond, from 0 to a week: "2", "0.5", "1.250".
+bool parseSeconds(const char *text, qint64 *ms)
+{
+    const QByteArray value(text);
+    const int point = static_cast<int>(value.indexOf('.'));
+    const QByteArray whole = point < 0 ? value : value.left(point);
+    const QByteArray fraction = point < 0 ? QByteArray() : value.mid(point + 1);
+    const auto digits = [](const QByteArray &part) {
+        return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (whole.isEmpty() || whole.size() > 6 || fraction.size() > 3 || !digits(whole) || !digits(fraction) ||
+        (point >= 0 && fraction.isEmpty()))
+        return false;
+    *ms = whole.toLongLong() * 1000 + fraction.leftJustified(3, '0').toLongLong();
+    return *ms <= 7 * 86400 * 1000;
+}
+
 bool parseSize(const char *text, watchlog::PlotRequest *request)
 {
     int width = 0, height = 0;
@@ -179,15 +201,22 @@ bool readLog(const char *path, watchlog::Reader *reader)
 
 int runReader(bool plotting, int argc, char *argv[])
 {
-    static const option options[] = {
-        {"outages", no_argument, nullptr, Outages},   {"since", required_argument, nullptr, Since},
-        {"until", required_argument, nullptr, Until}, {"output", required_argument, nullptr, Output},
-        {"size", required_argument, nullptr, Size},   {"terminal", no_argument, nullptr, Terminal},
-        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
+    static const option options[] = {{"outages", no_argument, nullptr, Outages},
+                                     {"unwatched", no_argument, nullptr, Unwatched},
+                                     {"min-outage", required_argument, nullptr, MinOutage},
+                                     {"since", required_argument, nullptr, Since},
+                                     {"until", required_argument, nullptr, Until},
+                                     {"output", required_argument, nullptr, Output},
+                                     {"size", required_argument, nullptr, Size},
+                                     {"terminal", no_argument, nullptr, Terminal},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
     watchlog::Window window;
     watchlog::PlotRequest request;
     request.output = QStringLiteral("testVRN730-watch.png");
     bool outagesOnly = false;
+    bool unwatchedOnly = false;
+    qint64 minOutageMs = 0;
     bool terminal = false;
     bool sized = false;
     opterr = 0;
@@ -195,7 +224,8 @@ int runReader(bool plotting, int argc, char *argv[])
     int option;
     while ((option = getopt_long(argc, argv, ":h", options, nullptr)) != -1) {
         const bool plotOption = option == Output || option == Size || option == Terminal;
-        if ((plotOption && !plotting) || (option == Outages && plotting))
+        const bool reportOption = option == Outages || option == Unwatched || option == MinOutage;
+        if ((plotOption && !plotting) || (reportOption && plotting))
             usageError("unknown option '%s'", argv[optind - 1]);
         switch (option) {
         case 'h':
@@ -203,6 +233,13 @@ int runReader(bool plotting, int argc, char *argv[])
             return 0;
         case Outages:
             outagesOnly = true;
+            break;
+        case Unwatched:
+            unwatchedOnly = true;
+            break;
+        case MinOutage:
+            if (!parseSeconds(optarg, &minOutageMs))
+                usageError("--min-outage '%s' is not a number of seconds, such as 2 or 0.5", optarg);
             break;
         case Since:
         case Until:
@@ -228,6 +265,8 @@ int runReader(bool plotting, int argc, char *argv[])
             usageError("unknown option '%s'", argv[optind - 1]);
         }
     }
+    if (outagesOnly && unwatchedOnly)
+        usageError("--outages and --unwatched each print a list of their own; give one%s", "");
     if (terminal && sized)
         usageError("--size is for a PNG; --terminal takes the terminal's size%s", "");
     if (window.sinceMs > window.untilMs)
@@ -243,15 +282,17 @@ int runReader(bool plotting, int argc, char *argv[])
     const QList<watchlog::Run> runs = reader.runs();
     for (const QByteArray &warning : reader.warnings())
         std::fprintf(stderr, "%s: %s\n", self, warning.constData());
-    const watchlog::Summary summary = watchlog::summarize(runs, window);
     if (plotting) {
         if (terminal) {
             request.output.clear();
             terminalSize(&request);
         }
-        return watchlog::plot(runs, summary, window, request);
+        return watchlog::plot(runs, watchlog::summarize(runs, window), window, request);
     }
-    const QByteArray text = outagesOnly ? watchlog::outageLines(summary) : watchlog::reportText(summary);
+    const watchlog::Summary summary = watchlog::summarize(runs, window, minOutageMs);
+    const QByteArray text = outagesOnly     ? watchlog::outageLines(summary)
+                            : unwatchedOnly ? watchlog::unwatchedLines(summary)
+                                            : watchlog::reportText(summary);
     if (std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout) !=
             static_cast<std::size_t>(text.size()) ||
         std::fflush(stdout) != 0) {

@@ -32,16 +32,22 @@ QByteArray percent(qint64 part, qint64 whole)
     return QByteArray(text, size);
 }
 
-// Under a line with its date: "  HH:MM:SS.mmm to HH:MM:SS.mmm  seconds  cycles  kinds"; an
-// end on a later date is given whole.
-QByteArray outageRow(const Outage &outage)
+// Under a line with its date: "  HH:MM:SS.mmm to HH:MM:SS.mmm  seconds s  "; an end on a
+// later date is given whole.
+QByteArray spanRow(qint64 startMs, qint64 endMs)
 {
-    const QByteArray start = utcStamp(outage.startMs);
-    const QByteArray end = utcStamp(outage.endMs);
+    const QByteArray start = utcStamp(startMs);
+    const QByteArray end = utcStamp(endMs);
     const QByteArray shownEnd = end.left(10) == start.left(10) ? end.mid(11, 12) : end.left(10) + ' ' + end.mid(11, 12);
     return "  " + start.mid(11, 12) + " to " + padded(shownEnd, 12) + "  " +
-           padded(seconds(outage.endMs - outage.startMs), 10, true) + " s  " +
-           padded(QByteArray::number(outage.cycles), 6, true) + "  " + outage.kinds() + '\n';
+           padded(seconds(endMs - startMs), 10, true) + " s  ";
+}
+
+// "  HH:MM:SS.mmm to HH:MM:SS.mmm  seconds s  cycles  kinds"
+QByteArray outageRow(const Outage &outage)
+{
+    return spanRow(outage.startMs, outage.endMs) + padded(QByteArray::number(outage.cycles), 6, true) + "  " +
+           outage.kinds() + '\n';
 }
 
 QByteArray bounds(qint64 fromMs, qint64 toMs)
@@ -119,9 +125,42 @@ QMap<qint64, Counts> countsPer(qint64 intervalMs, const QList<Run> &runs, const 
     return intervals;
 }
 
-Summary summarize(const QList<Run> &runs, const Window &window)
+namespace {
+
+// The spans between runs, and those of cycles that were lost, cut to the window.
+QList<Unwatched> unwatchedOf(const QList<Run> &runs, const Window &window)
+{
+    QList<Unwatched> spans;
+    for (int i = 0; i < runs.size(); ++i) {
+        const Run &run = runs[i];
+        for (const LostSpan &lost : run.lost)
+            spans.append({lost.fromMs, lost.toMs,
+                          QByteArray::number(lost.cycles) + (lost.cycles == 1 ? " cycle" : " cycles") +
+                              " not written: " + lost.why});
+        if (i + 1 < runs.size() && runs[i + 1].startMs > run.endMs())
+            spans.append({run.endMs(), runs[i + 1].startMs,
+                          run.stopMs >= 0 ? QByteArray("no watch ran")
+                                          : QByteArray("the run before has no stop line: the watch was killed, or "
+                                                       "the machine stopped")});
+    }
+    QList<Unwatched> within;
+    for (Unwatched span : spans) {
+        span.startMs = std::max(span.startMs, window.sinceMs);
+        span.endMs = std::min(span.endMs, window.untilMs);
+        if (span.endMs > span.startMs)
+            within.append(span);
+    }
+    std::stable_sort(within.begin(), within.end(),
+                     [](const Unwatched &a, const Unwatched &b) { return a.startMs < b.startMs; });
+    return within;
+}
+
+}  // namespace
+
+Summary summarize(const QList<Run> &runs, const Window &window, qint64 minOutageMs)
 {
     Summary summary;
+    summary.minOutageMs = minOutageMs;
     bool any = false;
     for (const Run &run : runs) {
         const qint64 startMs = std::max(run.startMs, window.sinceMs);
@@ -132,11 +171,18 @@ Summary summarize(const QList<Run> &runs, const Window &window)
             continue;
         ++summary.runs;
         summary.watchedMs += std::max<qint64>(0, endMs - startMs);
+        for (const LostSpan &lost : run.lost)  // not watched, as far as the log can tell
+            summary.watchedMs -= std::max<qint64>(0, std::min(lost.toMs, endMs) - std::max(lost.fromMs, startMs));
         summary.firstMs = any ? std::min(summary.firstMs, startMs) : startMs;
         summary.lastMs = any ? std::max(summary.lastMs, endMs) : endMs;
         any = true;
-        summary.outages += outagesOf(run, window);
+        for (const Outage &outage : outagesOf(run, window))
+            if (outage.endMs - outage.startMs >= minOutageMs)
+                summary.outages.append(outage);
     }
+    summary.unwatched = unwatchedOf(runs, window);
+    if (!runs.isEmpty() && runs.last().stopMs < 0 && !runs.last().cycles.isEmpty() && window.holds(runs.last().endMs()))
+        summary.unstoppedMs = runs.last().endMs();
     summary.hours = countsPer(msPerHour, runs, window);
     for (const Counts &hour : summary.hours) {
         summary.counts.cycles += hour.cycles;
@@ -153,6 +199,15 @@ QByteArray outageLines(const Summary &summary)
         lines += utcStamp(outage.startMs) + '\t' + utcStamp(outage.endMs) + '\t' +
                  seconds(outage.endMs - outage.startMs) + '\t' + QByteArray::number(outage.cycles) + '\t' +
                  outage.kinds() + '\n';
+    return lines;
+}
+
+QByteArray unwatchedLines(const Summary &summary)
+{
+    QByteArray lines;
+    for (const Unwatched &span : summary.unwatched)
+        lines += utcStamp(span.startMs) + '\t' + utcStamp(span.endMs) + '\t' + seconds(span.endMs - span.startMs) +
+                 '\t' + span.reason + '\n';
     return lines;
 }
 
@@ -174,13 +229,15 @@ QByteArray reportText(const Summary &summary)
     const auto longest =
         std::max_element(summary.outages.begin(), summary.outages.end(),
                          [](const Outage &a, const Outage &b) { return a.endMs - a.startMs < b.endMs - b.startMs; });
+    const QByteArray atLeast =
+        summary.minOutageMs > 0 ? " of " + seconds(summary.minOutageMs) + " s or longer" : QByteArray();
     if (longest == summary.outages.end()) {
-        text += "\nNo outages.\n";
+        text += "\nNo outages" + atLeast + ".\n";
     } else {
         text += "\nLongest outage  " + seconds(longest->endMs - longest->startMs) + " s, " +
                 QByteArray::number(longest->cycles) + (longest->cycles == 1 ? " cycle, " : " cycles, ") +
                 longest->kinds() + '\n' + bounds(longest->startMs, longest->endMs);
-        text += "\nOutages: " + QByteArray::number(summary.outages.size()) + '\n';
+        text += "\nOutages" + atLeast + ": " + QByteArray::number(summary.outages.size()) + '\n';
         QByteArray date;
         for (const Outage &outage : summary.outages) {
             const QByteArray day = utcStamp(outage.startMs).left(10);
@@ -190,6 +247,21 @@ QByteArray reportText(const Summary &summary)
             text += outageRow(outage);
         }
     }
+
+    if (!summary.unwatched.isEmpty()) {
+        text += "\nUnwatched: " + QByteArray::number(summary.unwatched.size()) + '\n';
+        QByteArray date;
+        for (const Unwatched &span : summary.unwatched) {
+            const QByteArray day = utcStamp(span.startMs).left(10);
+            if (day != date)
+                text += day + '\n';
+            date = day;
+            text += spanRow(span.startMs, span.endMs) + span.reason + '\n';
+        }
+    }
+    if (summary.unstoppedMs >= 0)
+        text += "\nThe last run has no stop line after " + utcStamp(summary.unstoppedMs) +
+                ": the watch was killed, or the machine stopped.\n";
 
     text += "\nPer hour (UTC)   cycles  bad replies  failed connections\n";
     for (auto hour = summary.hours.cbegin(); hour != summary.hours.cend(); ++hour)

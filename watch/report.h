@@ -48,6 +48,14 @@ struct Counts {
     qint64 failures = 0;
 };
 
+// Time within the watched span that the logs do not cover: between two runs, or cycles
+// the watch could not write.
+struct Unwatched {
+    qint64 startMs = 0;
+    qint64 endMs = 0;
+    QByteArray reason;
+};
+
 struct Summary {
     qint64 watchedMs = 0;
     int runs = 0;
@@ -55,10 +63,14 @@ struct Summary {
     qint64 lastMs = 0;
     Counts counts;
     QList<Outage> outages;
+    QList<Unwatched> unwatched;
+    qint64 unstoppedMs = -1;     // the last run's last cycle, when it has no stop line
+    qint64 minOutageMs = 0;      // shorter outages are left out of the list
     QMap<qint64, Counts> hours;  // by the hour's start
 };
 
-Summary summarize(const QList<Run> &runs, const Window &window);
+// MIN_OUTAGE_MS leaves shorter outages out of the list; their cycles still count.
+Summary summarize(const QList<Run> &runs, const Window &window, qint64 minOutageMs = 0);
 // The cycles within the window in each interval, by the interval's start.
 QMap<qint64, Counts> countsPer(qint64 intervalMs, const QList<Run> &runs, const Window &window);
 
@@ -67,6 +79,8 @@ QByteArray seconds(qint64 ms);
 
 // "start\tend\tseconds\tcycles\tkinds", a line each.
 QByteArray outageLines(const Summary &summary);
+// "start\tend\tseconds\treason", a line each.
+QByteArray unwatchedLines(const Summary &summary);
 // The whole report, for people.
 QByteArray reportText(const Summary &summary);
 

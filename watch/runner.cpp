@@ -164,11 +164,11 @@ public:
     {
         QByteArray whole = pending_;
         if (lost_.cycles > 0)
-            whole += lostLine();
+            whole += watchlog::lostLine(lost_, path_);
         whole += lines;
         if (writeWhole(whole)) {
             pending_.clear();
-            lost_ = Lost();
+            lost_ = watchlog::LostSpan();
             return true;
         }
         if (lost_.cycles == 0)
@@ -186,20 +186,6 @@ public:
     const QByteArray &path() const { return path_; }
 
 private:
-    struct Lost {
-        qint64 cycles = 0;
-        qint64 fromMs = 0;
-        qint64 toMs = 0;
-        QByteArray why;
-    };
-
-    QByteArray lostLine() const
-    {
-        return "# lost " + QByteArray::number(lost_.cycles) + (lost_.cycles == 1 ? " cycle" : " cycles") + " from " +
-               watchlog::utcStamp(lost_.fromMs) + " to " + watchlog::utcStamp(lost_.toMs) + ": cannot write to " +
-               path_ + ": " + lost_.why + '\n';
-    }
-
     // Appends all of `bytes` to the file, reopened if it was moved away, or nothing: a
     // write cut short is cut off again.
     bool writeWhole(const QByteArray &bytes)
@@ -230,7 +216,7 @@ private:
     QByteArray path_;
     QByteArray continuedLines_;
     QByteArray pending_;
-    Lost lost_;
+    watchlog::LostSpan lost_;
     int fd_ = -1;
 };
 
