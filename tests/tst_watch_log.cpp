@@ -61,6 +61,7 @@ private slots:
     void outageBounds();
     void unwatchedSpans_data();
     void unwatchedSpans();
+    void severalDevicesDeviceByDevice();
     void readsCompressedLogs();
     void timeArguments_data();
     void timeArguments();
@@ -319,6 +320,35 @@ void WatchLogTest::unwatchedSpans()
     // Cycles left out of the list still count.
     QCOMPARE(result.counts.cycles,
              qint64(log.count("\tok\t") + log.count("\terror\t") + log.count("\tno-connection\t")));
+}
+
+// Logs of two devices are reported device by device; one device's, as before.
+void WatchLogTest::severalDevicesDeviceByDevice()
+{
+    auto logOfDevice = [](const char *device, const char *state) {
+        return "# testVRN730-watch 1.0.0 started 2026-12-09T01:00:00.000Z: testVRN730 -i " + QByteArray(device) +
+               " -p 500 -t 1000\n" + watchlog::header + "2026-12-09T01:00:00.500Z\tok\t500\t1\t10\t1\t1\t\n" +
+               "2026-12-09T01:00:01.000Z\t" + state + "\t500\t\t\t\t\t\n" +
+               "2026-12-09T01:00:01.500Z\tok\t500\t1\t10\t1\t1\t\n# stopped 2026-12-09T01:00:02.000Z (SIGINT)\n";
+    };
+    watchlog::Reader reader;
+    for (const QByteArray &log : {logOfDevice("10.0.0.2", "no-connection"), logOfDevice("10.0.0.1", "no-connection")}) {
+        reader.startFile();
+        for (const QByteArray &line : log.split('\n'))
+            reader.readLine(line);
+    }
+    const QList<watchlog::Run> runs = reader.runs();
+    QCOMPARE(reader.warnings(), QList<QByteArray>());
+    const QByteArray report = watchlog::reportOf(runs, watchlog::Window(), 0, watchlog::Listing::Report);
+    QVERIFY2(report.startsWith("Device 10.0.0.1\n\nWatched 0:00:02.000 in 1 run (UTC)\n") &&
+                 report.contains("\nDevice 10.0.0.2\n\nWatched 0:00:02.000 in 1 run (UTC)\n"),
+             report.constData());
+    QCOMPARE(watchlog::reportOf(runs, watchlog::Window(), 0, watchlog::Listing::Outages),
+             QByteArray("10.0.0.1\t2026-12-09T01:00:00.500Z\t2026-12-09T01:00:01.000Z\t0.500\t1\tno-connection\n"
+                        "10.0.0.2\t2026-12-09T01:00:00.500Z\t2026-12-09T01:00:01.000Z\t0.500\t1\tno-connection\n"));
+    const QList<watchlog::Run> one = runs.mid(0, 1);
+    QVERIFY(watchlog::reportOf(one, watchlog::Window(), 0, watchlog::Listing::Report).startsWith("Watched "));
+    QVERIFY(watchlog::reportOf(one, watchlog::Window(), 0, watchlog::Listing::Outages).startsWith("2026-"));
 }
 
 // logrotate compresses the older files with gzip: they read as the plain ones do.

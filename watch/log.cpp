@@ -231,9 +231,12 @@ void Reader::readLine(const QByteArray &line)
             ++unreadable_;
             return;
         }
-        current_ = startMs;
+        // "testVRN730 -i ADDRESS -p N -t N"
+        const int device = static_cast<int>(words.indexOf("-i"));
+        current_ = {startMs, device > 2 && device + 1 < words.size() ? words[device + 1] : QByteArray()};
         inRun_ = true;
         part().started = part().started || words[1] == "started";
+        part().device = current_.second;
         return;
     }
     if (line.startsWith(stoppedStart)) {
@@ -265,7 +268,7 @@ void Reader::readLine(const QByteArray &line)
     }
     if (!inRun_) {
         // Lines with no start line above them in their file: a run of their own, from them.
-        current_ = cycle.ms;
+        current_ = {cycle.ms, QByteArray()};
         inRun_ = true;
         part().started = true;
     }
@@ -281,15 +284,17 @@ void Reader::endFile()
 {
     for (auto read = file_.begin(); read != file_.end(); ++read) {
         Known &known = runs_[read.key()];
-        known.run.startMs = read.key();
+        known.run.startMs = read.key().first;
         const auto same = std::find_if(known.parts.cbegin(), known.parts.cend(),
                                        [&](const QPair<QByteArray, Part> &part) { return part.second.sameAs(*read); });
         if (same != known.parts.cend() && (read->count > 0 || read->stopMs >= 0)) {
             warnings_.append(fileName_ + " holds what " + same->first + " holds of the run started " +
-                             utcStamp(read.key()) + "; it is read once");
+                             utcStamp(read.key().first) + "; it is read once");
             continue;
         }
         known.started = known.started || read->started;
+        if (!read->device.isEmpty())
+            known.run.device = read->device;
         known.run.cycles += read->cycles;
         known.run.lost += read->lost;
         if (read->stopMs >= 0)

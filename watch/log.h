@@ -49,6 +49,7 @@ QByteArray lostLine(const LostSpan &lost, const QByteArray &path);
 struct Run {
     qint64 startMs = 0;
     qint64 stopMs = -1;  // -1: no stop line was read
+    QByteArray device;   // the -i of its command, as its start line names it; empty if none
     QVector<LoggedCycle> cycles;
     QList<LostSpan> lost;
 
@@ -56,7 +57,7 @@ struct Run {
 };
 
 // Reads logs line by line, in any order of files; the lines of one run may be spread over
-// several files (a rotated log), and are joined by the run's start time. A file whose
+// several files (a rotated log), and are joined by the run's start and device. A file whose
 // lines of a run are those of a file read before (the same file twice, or a copy) is
 // read once, with a warning.
 class Reader {
@@ -76,6 +77,7 @@ private:
         QList<LostSpan> lost;
         qint64 count = 0;  // of its cycles
         qint64 stopMs = -1;
+        QByteArray device;
         bool started = false;  // it holds the run's start line
         quint64 fingerprint = 0;
 
@@ -90,13 +92,16 @@ private:
         QList<QPair<QByteArray, Part>> parts;  // by file, their cycles joined to the run
     };
 
+    // A run is known by its start and its device: a fleet's watches may start at once.
+    using RunKey = QPair<qint64, QByteArray>;
+
     void endFile();
     Part &part() { return file_[current_]; }
 
-    QMap<qint64, Known> runs_;
-    QMap<qint64, Part> file_;  // the file being read, by run
+    QMap<RunKey, Known> runs_;
+    QMap<RunKey, Part> file_;  // the file being read, by run
     QByteArray fileName_;
-    qint64 current_ = 0;
+    RunKey current_;
     bool inRun_ = false;
     qint64 unreadable_ = 0;
     QList<QByteArray> warnings_;

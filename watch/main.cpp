@@ -289,10 +289,10 @@ int runReader(bool plotting, int argc, char *argv[])
         }
         return watchlog::plot(runs, watchlog::summarize(runs, window), window, request);
     }
-    const watchlog::Summary summary = watchlog::summarize(runs, window, minOutageMs);
-    const QByteArray text = outagesOnly     ? watchlog::outageLines(summary)
-                            : unwatchedOnly ? watchlog::unwatchedLines(summary)
-                                            : watchlog::reportText(summary);
+    const QByteArray text = watchlog::reportOf(runs, window, minOutageMs,
+                                               outagesOnly     ? watchlog::Listing::Outages
+                                               : unwatchedOnly ? watchlog::Listing::Unwatched
+                                                               : watchlog::Listing::Report);
     if (std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout) !=
             static_cast<std::size_t>(text.size()) ||
         std::fflush(stdout) != 0) {

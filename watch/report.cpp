@@ -271,4 +271,38 @@ QByteArray reportText(const Summary &summary)
     return text;
 }
 
+QByteArray reportOf(const QList<Run> &runs, const Window &window, qint64 minOutageMs, Listing listing)
+{
+    QMap<QByteArray, QList<Run>> byDevice;
+    for (const Run &run : runs)
+        byDevice[run.device].append(run);
+    const auto text = [&](const QList<Run> &of) {
+        const Summary summary = summarize(of, window, minOutageMs);
+        switch (listing) {
+        case Listing::Outages:
+            return outageLines(summary);
+        case Listing::Unwatched:
+            return unwatchedLines(summary);
+        case Listing::Report:
+            break;
+        }
+        return reportText(summary);
+    };
+    if (byDevice.size() <= 1)
+        return text(runs);
+    QByteArray all;
+    for (auto device = byDevice.cbegin(); device != byDevice.cend(); ++device) {
+        const QByteArray name = device.key().isEmpty() ? QByteArray("(not named)") : device.key();
+        const QByteArray part = text(device.value());
+        if (listing == Listing::Report) {
+            all += (all.isEmpty() ? "" : "\n") + QByteArray("Device ") + name + "\n\n" + part;
+            continue;
+        }
+        for (const QByteArray &line : part.split('\n'))
+            if (!line.isEmpty())
+                all += name + '\t' + line + '\n';
+    }
+    return all;
+}
+
 }  // namespace watchlog

@@ -84,4 +84,10 @@ QByteArray unwatchedLines(const Summary &summary);
 // The whole report, for people.
 QByteArray reportText(const Summary &summary);
 
+// What `report` prints of the runs: the report, or one of its lists. Runs of several
+// devices are reported device by device, each section headed "Device ADDRESS", and each
+// line of a list then begins with its device and a tab.
+enum class Listing { Report, Outages, Unwatched };
+QByteArray reportOf(const QList<Run> &runs, const Window &window, qint64 minOutageMs, Listing listing);
+
 }  // namespace watchlog
