@@ -317,6 +317,14 @@ void WatchLogTest::unwatchedSpans()
     QCOMPARE(QByteArray::number(result.watchedMs) + ' ' + QByteArray::number(result.outages.size()) + ' ' +
                  (result.unstoppedMs < 0 ? QByteArray("-") : watchlog::utcStamp(result.unstoppedMs)),
              summary);
+    const QByteArray report = watchlog::reportText(result);
+    if (result.unstoppedMs >= 0)
+        QVERIFY2(report.contains("\nThe last run has no stop line after " + watchlog::utcStamp(result.unstoppedMs) +
+                                 ":\n  the watch was killed, or the machine stopped.\n"),
+                 report.constData());
+    for (const QByteArray &line : unwatched.split('\n'))  // each span in the report's own list
+        if (!line.isEmpty())
+            QVERIFY2(report.contains(line.split('\t').value(3) + '\n'), report.constData());
     // Cycles left out of the list still count.
     QCOMPARE(result.counts.cycles,
              qint64(log.count("\tok\t") + log.count("\terror\t") + log.count("\tno-connection\t")));

@@ -261,7 +261,7 @@ QByteArray reportText(const Summary &summary)
     }
     if (summary.unstoppedMs >= 0)
         text += "\nThe last run has no stop line after " + utcStamp(summary.unstoppedMs) +
-                ": the watch was killed, or the machine stopped.\n";
+                ":\n  the watch was killed, or the machine stopped.\n";
 
     text += "\nPer hour (UTC)   cycles  bad replies  failed connections\n";
     for (auto hour = summary.hours.cbegin(); hour != summary.hours.cend(); ++hour)
