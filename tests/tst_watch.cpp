@@ -117,6 +117,7 @@ private slots:
     void secondWatchOnALogRefuses();
     void refusesBadUsage_data();
     void refusesBadUsage();
+    void plotsTextThatFitsTheTerminal();
     void plotNamesTheMissingPackage();
 };
 
@@ -488,6 +489,42 @@ void WatchTest::refusesBadUsage()
              refused.errors.constData());
     QVERIFY(refused.errors.endsWith("Try 'testVRN730-watch --help'.\n"));
     QCOMPARE(refused.output, QByteArray());
+}
+
+// plot --terminal in a terminal of 80 by 24, which says its size only through the terminal
+// itself: no line wider, no more lines than fit above the prompt, no time label run into
+// the next, and the key's names whole.
+void WatchTest::plotsTextThatFitsTheTerminal()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    QByteArray log = "# testVRN730-watch 1.0.0 started 2026-12-08T21:00:00.000Z: testVRN730 -i x\n";
+    for (int cycle = 1; cycle <= 600; ++cycle) {
+        const QByteArray state = cycle % 97 == 0 ? "error" : cycle % 200 < 20 ? "no-connection" : "ok";
+        log += QDateTime::fromMSecsSinceEpoch(msOfUtc("2026-12-08T21:00:00.000Z") + cycle * 1500, Qt::UTC)
+                   .toString(Qt::ISODateWithMs)
+                   .toLatin1() +
+               "\t" + state + "\t1500\t1\t10\t1\t1\t\n";
+    }
+    QFile file(work.filePath("night.log"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(log) == log.size());
+    file.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("COLUMNS");
+    environment.remove("LINES");
+    const Run shown =
+        run(work.path(), "script",
+            {"-qfec", "stty cols 80 rows 24; exec '" + watchProgram + "' plot --terminal night.log", "/dev/null"},
+            environment);
+    QCOMPARE(shown.exitCode, 0);
+    const QString screen = QString::fromUtf8(shown.output).remove(QLatin1Char('\r'));
+    const QStringList lines = screen.split(QLatin1Char('\n'));
+    QVERIFY2(lines.size() <= 24, qPrintable(screen));
+    for (const QString &line : lines)
+        QVERIFY2(line.size() <= 80, qPrintable(line));
+    QVERIFY2(!QRegularExpression(QStringLiteral("\\d\\d:\\d\\d\\d")).match(screen).hasMatch(), qPrintable(screen));
+    QVERIFY2(screen.contains(QStringLiteral(" failed connection ")) && screen.contains(QStringLiteral(" 21:10")),
+             qPrintable(screen));
 }
 
 void WatchTest::plotNamesTheMissingPackage()

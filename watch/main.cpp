@@ -18,6 +18,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -172,16 +173,21 @@ bool parseSize(const char *text, watchlog::PlotRequest *request)
     return true;
 }
 
-// The terminal's size, or 100 by 40 when it does not say.
+// The terminal's size: COLUMNS and LINES when set, else what the terminal on standard
+// output says, else 100 by 40. The picture takes one line less, for the prompt after it.
 void terminalSize(watchlog::PlotRequest *request)
 {
-    request->width = 100;
-    request->height = 40;
+    winsize size{};
+    const bool told = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0;
+    int columns = told && size.ws_col > 0 ? size.ws_col : 100;
+    int lines = told && size.ws_row > 0 ? size.ws_row : 40;
     for (const char *name : {"COLUMNS", "LINES"}) {
         const char *value = std::getenv(name);
-        if (value && isInt32(value) && std::atoi(value) >= 40)
-            (name[0] == 'C' ? request->width : request->height) = std::min(std::atoi(value), 1000);
+        if (value && isInt32(value))
+            (name[0] == 'C' ? columns : lines) = std::atoi(value);
     }
+    request->width = std::clamp(columns, 40, 1000);
+    request->height = std::clamp(lines, 17, 1000) - 1;
 }
 
 bool readLog(const char *path, watchlog::Reader *reader)
