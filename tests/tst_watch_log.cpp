@@ -61,6 +61,8 @@ private slots:
     void outageBounds();
     void unwatchedSpans_data();
     void unwatchedSpans();
+    void clockStepsAndLateStamps_data();
+    void clockStepsAndLateStamps();
     void severalDevicesDeviceByDevice();
     void readsCompressedLogs();
     void timeArguments_data();
@@ -328,6 +330,61 @@ void WatchLogTest::unwatchedSpans()
     // Cycles left out of the list still count.
     QCOMPARE(result.counts.cycles,
              qint64(log.count("\tok\t") + log.count("\terror\t") + log.count("\tno-connection\t")));
+}
+
+void WatchLogTest::clockStepsAndLateStamps_data()
+{
+    QTest::addColumn<QByteArray>("log");
+    QTest::addColumn<QByteArray>("outages");
+    QTest::addColumn<qint64>("watchedMs");
+    QTest::addColumn<QByteArrayList>("said");  // in the report
+
+    const QByteArray start =
+        "# testVRN730-watch 1.0.0 started 2026-12-09T01:00:00.000Z: testVRN730 -i x\n" + watchlog::header;
+    auto at = [](const char *stamp, const char *state, const char *cycleMs) {
+        return "2026-12-09T" + QByteArray(stamp) + "Z\t" + state + '\t' + cycleMs + "\t1\t10\t1\t1\t";
+    };
+    QTest::newRow("the wall clock set back 15 minutes within an outage: its length from cycle_ms")
+        << start + logOf({at("01:00:00.500", "ok", "500"), at("01:00:01.000", "error", "500"),
+                          at("00:45:01.500", "error", "500"), at("00:45:02.000", "ok", "500"),
+                          "# stopped 2026-12-09T00:45:02.100Z (SIGINT)"})
+        << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T01:00:00.500Z\t1.000\t2\terror\n") << qint64{2100}
+        << QByteArrayList{"Clock steps: 1;", "  before 2026-12-09T00:45:01.500Z, the wall clock went back 900.000 s\n"};
+    QTest::newRow("set forward an hour within an outage: its length from cycle_ms")
+        << start + logOf({at("01:00:00.500", "ok", "500"), at("01:00:01.000", "error", "500"),
+                          at("02:00:01.500", "error", "500"), at("02:00:02.000", "ok", "500"),
+                          "# stopped 2026-12-09T02:00:02.100Z (SIGINT)"})
+        << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T02:00:01.500Z\t1.000\t2\terror\n") << qint64{2100}
+        << QByteArrayList{"the wall clock went forward 3600.000 s\n", "Longest outage  1.000 s"};
+    QTest::newRow("held up for a minute, then stamped at once: the outage as long as the stamps allow")
+        << start + logOf({at("01:00:00.500", "ok", "500"), at("01:01:01.000", "ok", "60500"),
+                          at("01:01:01.000", "ok", "0"), at("01:01:01.000", "error", "0"),
+                          at("01:01:01.000", "no-connection", "0"), at("01:01:01.000", "ok", "0"),
+                          at("01:01:01.500", "ok", "500"), "# stopped 2026-12-09T01:01:01.600Z (SIGINT)"})
+        << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T01:01:01.000Z\t60.500\t2\terror,no-connection\n")
+        << qint64{61600}
+        << QByteArrayList{"error,no-connection (approximate)\n",
+                          "  2026-12-09T01:01:01.000Z  5 cycles, held up to 60.500 s\n"};
+}
+
+void WatchLogTest::clockStepsAndLateStamps()
+{
+    QFETCH(QByteArray, log);
+    QFETCH(QByteArray, outages);
+    QFETCH(qint64, watchedMs);
+    QFETCH(QByteArrayList, said);
+
+    watchlog::Reader reader;
+    reader.startFile("dev.log");
+    for (const QByteArray &line : log.split('\n'))
+        reader.readLine(line);
+    QCOMPARE(reader.unreadableLines(), qint64{0});
+    const watchlog::Summary summary = watchlog::summarize(reader.runs(), watchlog::Window());
+    QCOMPARE(watchlog::outageLines(summary), outages);
+    QCOMPARE(summary.watchedMs, watchedMs);
+    const QByteArray report = watchlog::reportText(summary);
+    for (const QByteArray &text : said)
+        QVERIFY2(report.contains(text), report.constData());
 }
 
 // Logs of two devices are reported device by device; one device's, as before.

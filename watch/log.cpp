@@ -295,7 +295,8 @@ void Reader::endFile()
         known.started = known.started || read->started;
         if (!read->device.isEmpty())
             known.run.device = read->device;
-        known.run.cycles += read->cycles;
+        if (!read->cycles.isEmpty())
+            known.segments.append(read->cycles);
         known.run.lost += read->lost;
         if (read->stopMs >= 0)
             known.run.stopMs = read->stopMs;
@@ -309,10 +310,17 @@ QList<Run> Reader::runs()
 {
     endFile();
     QList<Run> runs;
-    for (const Known &known : runs_) {
+    for (Known &known : runs_) {
+        // A file's cycles are in the order the watch wrote them, whatever a step of the wall
+        // clock did to their stamps; the files of a rotated run follow each other in time.
+        std::stable_sort(known.segments.begin(), known.segments.end(),
+                         [](const QVector<LoggedCycle> &a, const QVector<LoggedCycle> &b) {
+                             return a.first().ms < b.first().ms;
+                         });
+        for (const QVector<LoggedCycle> &segment : known.segments)
+            known.run.cycles += segment;
+        known.segments.clear();
         Run run = known.run;
-        std::stable_sort(run.cycles.begin(), run.cycles.end(),
-                         [](const LoggedCycle &a, const LoggedCycle &b) { return a.ms < b.ms; });
         if (!known.started) {
             // Its start line is not among the files read: it is watched from its first cycle read.
             if (!run.cycles.isEmpty())

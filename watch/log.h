@@ -90,6 +90,7 @@ private:
         Run run;
         bool started = false;
         QList<QPair<QByteArray, Part>> parts;  // by file, their cycles joined to the run
+        QList<QVector<LoggedCycle>> segments;  // each file's cycles, in the order written
     };
 
     // A run is known by its start and its device: a fleet's watches may start at once.

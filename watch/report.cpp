@@ -34,20 +34,21 @@ QByteArray percent(qint64 part, qint64 whole)
 
 // Under a line with its date: "  HH:MM:SS.mmm to HH:MM:SS.mmm  seconds s  "; an end on a
 // later date is given whole.
-QByteArray spanRow(qint64 startMs, qint64 endMs)
+QByteArray spanRow(qint64 startMs, qint64 endMs, qint64 lengthMs = -1)
 {
     const QByteArray start = utcStamp(startMs);
     const QByteArray end = utcStamp(endMs);
     const QByteArray shownEnd = end.left(10) == start.left(10) ? end.mid(11, 12) : end.left(10) + ' ' + end.mid(11, 12);
     return "  " + start.mid(11, 12) + " to " + padded(shownEnd, 12) + "  " +
-           padded(seconds(endMs - startMs), 10, true) + " s  ";
+           padded(seconds(lengthMs >= 0 ? lengthMs : endMs - startMs), 10, true) + " s  ";
 }
 
-// "  HH:MM:SS.mmm to HH:MM:SS.mmm  seconds s  cycles  kinds"
+// "  HH:MM:SS.mmm to HH:MM:SS.mmm  seconds s  cycles  kinds", "(approximate)" after a bound
+// on a late stamp.
 QByteArray outageRow(const Outage &outage)
 {
-    return spanRow(outage.startMs, outage.endMs) + padded(QByteArray::number(outage.cycles), 6, true) + "  " +
-           outage.kinds() + '\n';
+    return spanRow(outage.startMs, outage.endMs, outage.length()) + padded(QByteArray::number(outage.cycles), 6, true) +
+           "  " + outage.kinds() + (outage.approximate ? " (approximate)" : "") + '\n';
 }
 
 QByteArray bounds(qint64 fromMs, qint64 toMs)
@@ -72,39 +73,124 @@ QByteArray Outage::kinds() const
     return errors ? "error" : "no-connection";
 }
 
+namespace {
+
+// A run's cycles on the watch's own clock: where each ends by the sum of cycle_ms, where
+// the wall clock stepped, and which stamps are late.
+struct Timeline {
+    QVector<qint64> monoEndMs;  // since the run's start
+    QVector<bool> stepBefore;   // the wall clock stepped between this cycle and the one before
+    QVector<int> lateGroup;     // for a cycle stamped late, the index of its group's first; else -1
+    QList<ClockStep> steps;
+    QList<LateStamps> late;
+};
+
+Timeline timelineOf(const Run &run)
+{
+    const QVector<LoggedCycle> &cycles = run.cycles;
+    Timeline timeline;
+    timeline.monoEndMs.resize(cycles.size());
+    timeline.stepBefore.fill(false, cycles.size());
+    timeline.lateGroup.fill(-1, cycles.size());
+    qint64 mono = 0;
+    for (int i = 0; i < cycles.size(); ++i) {
+        mono += cycles[i].cycleMs;
+        timeline.monoEndMs[i] = mono;
+        if (i == 0)
+            continue;
+        const qint64 drift = cycles[i].ms - cycles[i - 1].ms - cycles[i].cycleMs;
+        if (qAbs(drift) > maxClockDriftMs) {
+            timeline.stepBefore[i] = true;
+            timeline.steps.append({cycles[i].ms, drift});
+        }
+    }
+    // A group: a cycle that ended a long wait, and those read with it (cycle_ms 0, its stamp).
+    for (int first = 0; first < cycles.size();) {
+        int last = first;
+        while (last + 1 < cycles.size() && cycles[last + 1].cycleMs == 0 && cycles[last + 1].ms == cycles[first].ms)
+            ++last;
+        if (last > first && cycles[first].cycleMs > maxClockDriftMs) {
+            for (int i = first; i <= last; ++i)
+                timeline.lateGroup[i] = first;
+            timeline.late.append({cycles[first].ms, last - first + 1, cycles[first].cycleMs});
+        }
+        first = last + 1;
+    }
+    return timeline;
+}
+
+}  // namespace
+
 QList<Outage> outagesOf(const Run &run, const Window &window)
 {
+    const QVector<LoggedCycle> &cycles = run.cycles;
+    const Timeline timeline = timelineOf(run);
+    // The earliest a cycle can have ended: its stamp, or for one stamped late, the stamp
+    // before its group.
+    const auto earliestEndMs = [&](int i) {
+        const int group = timeline.lateGroup[i];
+        if (group < 0)
+            return cycles[i].ms;
+        return group > 0 ? cycles[group - 1].ms : run.startMs;
+    };
+    const auto steppedWithin = [&](int after, int upTo) {
+        for (int i = std::max(after + 1, 1); i <= upTo; ++i)
+            if (timeline.stepBefore[i])
+                return true;
+        return false;
+    };
     QList<Outage> all;
-    qint64 lastGoodMs = run.startMs;
+    int lastGood = -1;  // -1: the run's start
     bool open = false;
-    for (const LoggedCycle &cycle : run.cycles) {
+    for (int i = 0; i < cycles.size(); ++i) {
+        const LoggedCycle &cycle = cycles[i];
         if (cycle.state == CycleState::Ok) {
             if (open) {
-                // The good cycle began when the outage ended: its stamp is its end.
-                all.last().endMs = std::max(all.last().startMs, cycle.ms - cycle.cycleMs);
+                // The good cycle began when the outage ended: its stamp less its cycle_ms.
+                Outage &outage = all.last();
+                outage.endMs = std::max(outage.startMs, cycle.ms - cycle.cycleMs);
+                outage.approximate = outage.approximate || timeline.lateGroup[i] >= 0;
+                if (timeline.lateGroup[i] >= 0)
+                    outage.endMs = std::max(outage.startMs, cycle.ms);  // as late as it can have been
+                if (steppedWithin(lastGood, i))
+                    outage.lengthMs =
+                        timeline.monoEndMs[i] - cycle.cycleMs - (lastGood < 0 ? 0 : timeline.monoEndMs[lastGood]);
                 open = false;
             }
-            lastGoodMs = cycle.ms;
+            lastGood = i;
             continue;
         }
         if (!open) {
-            all.append(Outage{lastGoodMs, lastGoodMs, 0, false, false});
+            const qint64 startMs = lastGood < 0 ? run.startMs : earliestEndMs(lastGood);
+            Outage outage;
+            outage.startMs = outage.endMs = startMs;
+            outage.approximate = lastGood >= 0 && timeline.lateGroup[lastGood] >= 0;
+            all.append(outage);
             open = true;
         }
         Outage &outage = all.last();
         outage.cycles += window.holds(cycle.ms) ? 1 : 0;
         (cycle.state == CycleState::Error ? outage.errors : outage.failures) = true;
     }
-    if (open)
-        all.last().endMs = std::max(all.last().startMs, run.endMs());
+    if (open) {
+        Outage &outage = all.last();
+        outage.endMs = std::max(outage.startMs, run.endMs());
+        const int last = static_cast<int>(cycles.size()) - 1;
+        if (steppedWithin(lastGood, last))
+            outage.lengthMs = timeline.monoEndMs[last] - (lastGood < 0 ? 0 : timeline.monoEndMs[lastGood]) +
+                              std::max<qint64>(0, run.endMs() - cycles[last].ms);
+    }
 
     QList<Outage> within;
     for (Outage outage : all) {
         const bool overlaps = outage.startMs < window.untilMs && outage.endMs > window.sinceMs;
         if (!overlaps && outage.cycles == 0)
             continue;
+        const bool cut = outage.startMs < window.sinceMs || outage.endMs > window.untilMs;
         outage.startMs = std::max(outage.startMs, window.sinceMs);
         outage.endMs = std::max(outage.startMs, std::min(outage.endMs, window.untilMs));
+        if (cut)
+            outage.lengthMs = -1;  // what the window holds of it, by its bounds
         within.append(outage);
     }
     return within;
@@ -170,14 +256,25 @@ Summary summarize(const QList<Run> &runs, const Window &window, qint64 minOutage
         if (endMs <= startMs && !hasCycles)
             continue;
         ++summary.runs;
-        summary.watchedMs += std::max<qint64>(0, endMs - startMs);
+        const Timeline timeline = timelineOf(run);
+        const bool whole = startMs == run.startMs && endMs == run.endMs();
+        if (!timeline.steps.isEmpty() && whole && !run.cycles.isEmpty())  // by the watch's own clock
+            summary.watchedMs += timeline.monoEndMs.last() + std::max<qint64>(0, run.endMs() - run.cycles.last().ms);
+        else
+            summary.watchedMs += std::max<qint64>(0, endMs - startMs);
+        for (const ClockStep &step : timeline.steps)
+            if (window.holds(step.atMs))
+                summary.steps.append(step);
+        for (const LateStamps &late : timeline.late)
+            if (window.holds(late.atMs))
+                summary.late.append(late);
         for (const LostSpan &lost : run.lost)  // not watched, as far as the log can tell
             summary.watchedMs -= std::max<qint64>(0, std::min(lost.toMs, endMs) - std::max(lost.fromMs, startMs));
         summary.firstMs = any ? std::min(summary.firstMs, startMs) : startMs;
         summary.lastMs = any ? std::max(summary.lastMs, endMs) : endMs;
         any = true;
         for (const Outage &outage : outagesOf(run, window))
-            if (outage.endMs - outage.startMs >= minOutageMs)
+            if (outage.length() >= minOutageMs)
                 summary.outages.append(outage);
     }
     summary.unwatched = unwatchedOf(runs, window);
@@ -196,9 +293,8 @@ QByteArray outageLines(const Summary &summary)
 {
     QByteArray lines;
     for (const Outage &outage : summary.outages)
-        lines += utcStamp(outage.startMs) + '\t' + utcStamp(outage.endMs) + '\t' +
-                 seconds(outage.endMs - outage.startMs) + '\t' + QByteArray::number(outage.cycles) + '\t' +
-                 outage.kinds() + '\n';
+        lines += utcStamp(outage.startMs) + '\t' + utcStamp(outage.endMs) + '\t' + seconds(outage.length()) + '\t' +
+                 QByteArray::number(outage.cycles) + '\t' + outage.kinds() + '\n';
     return lines;
 }
 
@@ -226,17 +322,16 @@ QByteArray reportText(const Summary &summary)
     text += "bad replies         " + padded(QByteArray::number(counts.errors), 10, true) + '\n';
     text += "failed connections  " + padded(QByteArray::number(counts.failures), 10, true) + '\n';
 
-    const auto longest =
-        std::max_element(summary.outages.begin(), summary.outages.end(),
-                         [](const Outage &a, const Outage &b) { return a.endMs - a.startMs < b.endMs - b.startMs; });
+    const auto longest = std::max_element(summary.outages.begin(), summary.outages.end(),
+                                          [](const Outage &a, const Outage &b) { return a.length() < b.length(); });
     const QByteArray atLeast =
         summary.minOutageMs > 0 ? " of " + seconds(summary.minOutageMs) + " s or longer" : QByteArray();
     if (longest == summary.outages.end()) {
         text += "\nNo outages" + atLeast + ".\n";
     } else {
-        text += "\nLongest outage  " + seconds(longest->endMs - longest->startMs) + " s, " +
-                QByteArray::number(longest->cycles) + (longest->cycles == 1 ? " cycle, " : " cycles, ") +
-                longest->kinds() + '\n' + bounds(longest->startMs, longest->endMs);
+        text += "\nLongest outage  " + seconds(longest->length()) + " s, " + QByteArray::number(longest->cycles) +
+                (longest->cycles == 1 ? " cycle, " : " cycles, ") + longest->kinds() + '\n' +
+                bounds(longest->startMs, longest->endMs);
         text += "\nOutages" + atLeast + ": " + QByteArray::number(summary.outages.size()) + '\n';
         QByteArray date;
         for (const Outage &outage : summary.outages) {
@@ -258,6 +353,20 @@ QByteArray reportText(const Summary &summary)
             date = day;
             text += spanRow(span.startMs, span.endMs) + span.reason + '\n';
         }
+    }
+    if (!summary.steps.isEmpty()) {
+        text += "\nClock steps: " + QByteArray::number(summary.steps.size()) +
+                "; the outages across them are as long as cycle_ms says\n";
+        for (const ClockStep &step : summary.steps)
+            text += "  before " + utcStamp(step.atMs) + ", the wall clock went " +
+                    (step.byMs < 0 ? "back " : "forward ") + seconds(qAbs(step.byMs)) + " s\n";
+    }
+    if (!summary.late.isEmpty()) {
+        text += "\nStamped late: the watch was held up, then read these cycles together;\n"
+                "the outage bounds next to them are approximate\n";
+        for (const LateStamps &late : summary.late)
+            text += "  " + utcStamp(late.atMs) + "  " + QByteArray::number(late.cycles) + " cycles, held up to " +
+                    seconds(late.heldMs) + " s\n";
     }
     if (summary.unstoppedMs >= 0)
         text += "\nThe last run has no stop line after " + utcStamp(summary.unstoppedMs) +

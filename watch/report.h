@@ -23,19 +23,36 @@ struct Window {
 // them (or the run's start) to the start of the first good one after them, which is that
 // cycle's stamp less its cycle_ms (or to the run's end): a single bad cycle lasts exactly
 // its own cycle.
+// Across a step of the wall clock, its length comes from the cycle_ms of its cycles, not
+// from its bounds. A bound that rests on a cycle stamped late (read together with others
+// after the watch was held up) is taken as far out as the stamps allow, and approximate.
 struct Outage {
     qint64 startMs = 0;
     qint64 endMs = 0;
     int cycles = 0;
     bool errors = false;    // it holds a bad reply
     bool failures = false;  // it holds a failed connection
+    qint64 lengthMs = -1;   // from cycle_ms across a clock step; -1: endMs - startMs
+    bool approximate = false;
 
+    qint64 length() const { return lengthMs >= 0 ? lengthMs : endMs - startMs; }
     QByteArray kinds() const;
-    bool operator==(const Outage &other) const
-    {
-        return startMs == other.startMs && endMs == other.endMs && cycles == other.cycles && errors == other.errors &&
-               failures == other.failures;
-    }
+};
+
+// Where the wall time between two lines of a run differs from the cycle_ms the second
+// records by more than maxClockDriftMs: the wall clock was set.
+constexpr qint64 maxClockDriftMs = 2000;
+struct ClockStep {
+    qint64 atMs = 0;  // the stamp of the first line after it
+    qint64 byMs = 0;  // forward, or back when negative
+};
+
+// Cycles the watch stamped at once, reading them together after it was held up for more
+// than maxClockDriftMs: each may have ended up to heldMs before its stamp.
+struct LateStamps {
+    qint64 atMs = 0;
+    int cycles = 0;
+    qint64 heldMs = 0;
 };
 
 // The outages of one run that reach into the window, cut to it; their cycles are those
@@ -64,6 +81,8 @@ struct Summary {
     Counts counts;
     QList<Outage> outages;
     QList<Unwatched> unwatched;
+    QList<ClockStep> steps;
+    QList<LateStamps> late;
     qint64 unstoppedMs = -1;     // the last run's last cycle, when it has no stop line
     qint64 minOutageMs = 0;      // shorter outages are left out of the list
     QMap<qint64, Counts> hours;  // by the hour's start
