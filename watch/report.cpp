@@ -51,6 +51,26 @@ QByteArray outageRow(const Outage &outage)
            "  " + outage.kinds() + (outage.approximate ? " (approximate)" : "") + '\n';
 }
 
+struct DatedRow {
+    qint64 ms;
+    QByteArray text;
+};
+
+// The rows, in their order, each day's under a line with its date.
+QByteArray underTheirDates(const QList<DatedRow> &rows)
+{
+    QByteArray text;
+    QByteArray date;
+    for (const DatedRow &row : rows) {
+        const QByteArray day = utcStamp(row.ms).left(10);
+        if (day != date)
+            text += day + '\n';
+        date = day;
+        text += row.text;
+    }
+    return text;
+}
+
 QByteArray bounds(qint64 fromMs, qint64 toMs)
 {
     return "  from " + utcStamp(fromMs) + "\n  to   " + utcStamp(toMs) + '\n';
@@ -333,26 +353,18 @@ QByteArray reportText(const Summary &summary)
                 (longest->cycles == 1 ? " cycle, " : " cycles, ") + longest->kinds() + '\n' +
                 bounds(longest->startMs, longest->endMs);
         text += "\nOutages" + atLeast + ": " + QByteArray::number(summary.outages.size()) + '\n';
-        QByteArray date;
-        for (const Outage &outage : summary.outages) {
-            const QByteArray day = utcStamp(outage.startMs).left(10);
-            if (day != date)
-                text += day + '\n';
-            date = day;
-            text += outageRow(outage);
-        }
+        QList<DatedRow> rows;
+        for (const Outage &outage : summary.outages)
+            rows.append({outage.startMs, outageRow(outage)});
+        text += underTheirDates(rows);
     }
 
     if (!summary.unwatched.isEmpty()) {
         text += "\nUnwatched: " + QByteArray::number(summary.unwatched.size()) + '\n';
-        QByteArray date;
-        for (const Unwatched &span : summary.unwatched) {
-            const QByteArray day = utcStamp(span.startMs).left(10);
-            if (day != date)
-                text += day + '\n';
-            date = day;
-            text += spanRow(span.startMs, span.endMs) + span.reason + '\n';
-        }
+        QList<DatedRow> rows;
+        for (const Unwatched &span : summary.unwatched)
+            rows.append({span.startMs, spanRow(span.startMs, span.endMs) + span.reason + '\n'});
+        text += underTheirDates(rows);
     }
     if (!summary.steps.isEmpty()) {
         text += "\nClock steps: " + QByteArray::number(summary.steps.size()) +
