@@ -216,11 +216,13 @@ void WatchTest::watchesUntilCtrlCAndReportsWhatTheDeviceDid()
     QCOMPARE(outages.errors, QByteArray());
     const QRegularExpression outage("^(" + utcStamp + ")\t(" + utcStamp + ")\t(\\d+\\.\\d{3})\t(\\d+)\t(\\S+)$");
     const QByteArrayList reported = outages.output.trimmed().split('\n');
-    // Each window that began after the client's first cycle.
+    // Each window that began after the client's first cycle and ended before its last: the
+    // device may go down again while the watch stops.
     const qint64 firstCycleMs = msOfUtc(QString::fromLatin1(lines.first()[0]));
+    const qint64 lastCycleMs = msOfUtc(QString::fromLatin1(lines.last()[0]));
     int watchedWindows = 0;
     for (const DownWindow &window : windows) {
-        if (window.downMs < firstCycleMs)
+        if (window.downMs < firstCycleMs || window.upMs > lastCycleMs)
             continue;
         ++watchedWindows;
         QList<qint64> inWindow;
