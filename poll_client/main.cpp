@@ -287,16 +287,15 @@ std::int32_t sendAndRecive(QByteArray *response)
     client->waitForReadyRead(maxReplyMs);  // the loop below decides, not this wait's result
 
     int passes = 0;
-    while (client->bytesAvailable() > 0) {
+    int leftMs = maxReplyMs;  // of the reply's time
+    while (leftMs > 0 && client->bytesAvailable() > 0) {
         ++passes;
         appendAvailable(client, response);
         if (response->size() >= maxReplyBytes)
             break;
         const auto replyMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count();
-        const int leftMs = remainingTimeout(maxReplyMs, replyMs);
-        if (leftMs == 0)
-            break;
+        leftMs = remainingTimeout(maxReplyMs, replyMs);
         // A negative time-out waits without end in Qt: the reply's bound still holds.
         client->waitForReadyRead(responseTimeOut < 0 ? leftMs : std::min(responseTimeOut, leftMs));
     }
