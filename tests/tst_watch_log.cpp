@@ -48,6 +48,19 @@ QByteArray logOf(const QByteArrayList &lines)
     return lines.join('\n') + '\n';
 }
 
+// A reader that has read LOGS, each a file of its own.
+watchlog::Reader readerOf(const QByteArrayList &logs)
+{
+    watchlog::Reader reader;
+    int file = 0;
+    for (const QByteArray &log : logs) {
+        reader.startFile("log" + QByteArray::number(++file));
+        for (const QByteArray &line : log.split('\n'))
+            reader.readLine(line);
+    }
+    return reader;
+}
+
 }  // namespace
 
 class WatchLogTest : public QObject {
@@ -59,10 +72,8 @@ private slots:
     void realTimeStaysOneBoundedField();
     void outageBounds_data();
     void outageBounds();
-    void unwatchedSpans_data();
-    void unwatchedSpans();
-    void clockStepsAndLateStamps_data();
-    void clockStepsAndLateStamps();
+    void whatTheReportSays_data();
+    void whatTheReportSays();
     void severalDevicesDeviceByDevice();
     void readsCompressedLogs();
     void timeArguments_data();
@@ -240,13 +251,7 @@ void WatchLogTest::outageBounds()
     QFETCH(QByteArray, summary);
     QFETCH(int, warnings);
 
-    watchlog::Reader reader;
-    int file = 0;
-    for (const QByteArray &log : logs) {
-        reader.startFile("log" + QByteArray::number(++file));
-        for (const QByteArray &line : log.split('\n'))
-            reader.readLine(line);
-    }
+    watchlog::Reader reader = readerOf(logs);
     const QList<watchlog::Run> runs = reader.runs();
     QVERIFY2(reader.warnings().size() == warnings, reader.warnings().join('\n').constData());
     QCOMPARE(reader.unreadableLines(), 0);
@@ -261,130 +266,103 @@ void WatchLogTest::outageBounds()
              summary);
 }
 
-void WatchLogTest::unwatchedSpans_data()
+// What the report makes of runs apart, lost cycles, short blips, clock steps and late stamps.
+void WatchLogTest::whatTheReportSays_data()
 {
     QTest::addColumn<QByteArray>("log");
     QTest::addColumn<qint64>("minOutageMs");
-    QTest::addColumn<QByteArray>("unwatched");
-    QTest::addColumn<QByteArray>("summary");  // watched ms, outages listed, the last run's end when unstopped
-
-    const QByteArray start =
-        "# testVRN730-watch 1.0.0 started 2026-12-09T01:00:00.000Z: testVRN730 -i x\n" + watchlog::header;
-    auto at = [](const char *time, const char *state) {
-        return QByteArray("2026-12-09T") + time + "Z\t" + state + "\t500\t1\t10\t1\t1\t";
-    };
-    const QByteArray second = QByteArray(start).replace("01:00:00.000Z", "01:00:21.000Z");
-    QTest::newRow("between two runs nothing watched")
-        << start + logOf({at("01:00:00.500", "ok"), "# stopped 2026-12-09T01:00:00.700Z (SIGTERM)"}) + second +
-               logOf({at("01:00:21.500", "ok"), "# stopped 2026-12-09T01:00:22.000Z (SIGTERM)"})
-        << qint64{0} << QByteArray("2026-12-09T01:00:00.700Z\t2026-12-09T01:00:21.000Z\t20.300\tno watch ran\n")
-        << QByteArray("1700 0 -");
-    QTest::newRow("a run with no stop line: killed, or the machine stopped")
-        << start + logOf({at("01:00:00.500", "ok")}) + second + logOf({at("01:00:21.500", "ok")}) << qint64{0}
-        << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T01:00:21.000Z\t20.500\tthe run before has no stop "
-                      "line: the watch was killed, or the machine stopped\n")
-        << QByteArray("1000 0 2026-12-09T01:00:21.500Z");
-    QTest::newRow("cycles lost to a full disk are unwatched, not watched")
-        << start + logOf({at("01:00:00.500", "ok"),
-                          "# lost 4 cycles from 2026-12-09T01:00:01.000Z to 2026-12-09T01:00:02.500Z: cannot write to "
-                          "dev.log: No space left on device",
-                          at("01:00:03.000", "ok"), "# stopped 2026-12-09T01:00:03.000Z (SIGINT)"})
-        << qint64{0}
-        << QByteArray("2026-12-09T01:00:01.000Z\t2026-12-09T01:00:02.500Z\t1.500\t4 cycles not written: cannot "
-                      "write to dev.log: No space left on device\n")
-        << QByteArray("1500 0 -");
-    const QByteArray blips =
-        start + logOf({at("01:00:00.500", "ok"), at("01:00:01.000", "error"), at("01:00:01.500", "ok"),
-                       at("01:00:02.000", "no-connection"), at("01:00:02.500", "no-connection"),
-                       at("01:00:03.000", "ok"), "# stopped 2026-12-09T01:00:03.000Z (SIGINT)"});
-    QTest::newRow("--min-outage 1 leaves the 0.5 s blip out")
-        << blips << qint64{1000} << QByteArray() << QByteArray("3000 1 -");
-    QTest::newRow("--min-outage 0 keeps all") << blips << qint64{0} << QByteArray() << QByteArray("3000 2 -");
-}
-
-void WatchLogTest::unwatchedSpans()
-{
-    QFETCH(QByteArray, log);
-    QFETCH(qint64, minOutageMs);
-    QFETCH(QByteArray, unwatched);
-    QFETCH(QByteArray, summary);
-
-    watchlog::Reader reader;
-    reader.startFile("dev.log");
-    for (const QByteArray &line : log.split('\n'))
-        reader.readLine(line);
-    QCOMPARE(reader.unreadableLines(), qint64{0});
-    const watchlog::Summary result = watchlog::summarize(reader.runs(), watchlog::Window(), minOutageMs);
-    QCOMPARE(watchlog::unwatchedLines(result), unwatched);
-    QCOMPARE(QByteArray::number(result.watchedMs) + ' ' + QByteArray::number(result.outages.size()) + ' ' +
-                 (result.unstoppedMs < 0 ? QByteArray("-") : watchlog::utcStamp(result.unstoppedMs)),
-             summary);
-    const QByteArray report = watchlog::reportText(result);
-    if (result.unstoppedMs >= 0)
-        QVERIFY2(report.contains("\nThe last run has no stop line after " + watchlog::utcStamp(result.unstoppedMs) +
-                                 ":\n  the watch was killed, or the machine stopped.\n"),
-                 report.constData());
-    for (const QByteArray &line : unwatched.split('\n'))  // each span in the report's own list
-        if (!line.isEmpty())
-            QVERIFY2(report.contains(line.split('\t').value(3) + '\n'), report.constData());
-    // Cycles left out of the list still count.
-    QCOMPARE(result.counts.cycles,
-             qint64(log.count("\tok\t") + log.count("\terror\t") + log.count("\tno-connection\t")));
-}
-
-void WatchLogTest::clockStepsAndLateStamps_data()
-{
-    QTest::addColumn<QByteArray>("log");
     QTest::addColumn<QByteArray>("outages");
+    QTest::addColumn<QByteArray>("unwatched");
     QTest::addColumn<qint64>("watchedMs");
     QTest::addColumn<QByteArrayList>("said");  // in the report
 
     const QByteArray start =
         "# testVRN730-watch 1.0.0 started 2026-12-09T01:00:00.000Z: testVRN730 -i x\n" + watchlog::header;
-    auto at = [](const char *stamp, const char *state, const char *cycleMs) {
+    auto at = [](const char *stamp, const char *state, const char *cycleMs = "500") {
         return "2026-12-09T" + QByteArray(stamp) + "Z\t" + state + '\t' + cycleMs + "\t1\t10\t1\t1\t";
     };
+    const QByteArray second = QByteArray(start).replace("01:00:00.000Z", "01:00:21.000Z");
+    QTest::newRow("between two runs nothing watched")
+        << start + logOf({at("01:00:00.500", "ok"), "# stopped 2026-12-09T01:00:00.700Z (SIGTERM)"}) + second +
+               logOf({at("01:00:21.500", "ok"), "# stopped 2026-12-09T01:00:22.000Z (SIGTERM)"})
+        << qint64{0} << QByteArray()
+        << QByteArray("2026-12-09T01:00:00.700Z\t2026-12-09T01:00:21.000Z\t20.300\tno watch ran\n") << qint64{1700}
+        << QByteArrayList();
+    QTest::newRow("a run with no stop line: killed, or the machine stopped")
+        << start + logOf({at("01:00:00.500", "ok")}) + second + logOf({at("01:00:21.500", "ok")}) << qint64{0}
+        << QByteArray()
+        << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T01:00:21.000Z\t20.500\tthe run before has no stop "
+                      "line: the watch was killed, or the machine stopped\n")
+        << qint64{1000}
+        << QByteArrayList{"\nThe last run has no stop line after 2026-12-09T01:00:21.500Z:\n  the watch was killed, "
+                          "or the machine stopped.\n"};
+    QTest::newRow("cycles lost to a full disk are unwatched, not watched")
+        << start + logOf({at("01:00:00.500", "ok"),
+                          "# lost 4 cycles from 2026-12-09T01:00:01.000Z to 2026-12-09T01:00:02.500Z: cannot write to "
+                          "dev.log: No space left on device",
+                          at("01:00:03.000", "ok"), "# stopped 2026-12-09T01:00:03.000Z (SIGINT)"})
+        << qint64{0} << QByteArray()
+        << QByteArray("2026-12-09T01:00:01.000Z\t2026-12-09T01:00:02.500Z\t1.500\t4 cycles not written: cannot "
+                      "write to dev.log: No space left on device\n")
+        << qint64{1500} << QByteArrayList();
+    const QByteArray blips =
+        start + logOf({at("01:00:00.500", "ok"), at("01:00:01.000", "error"), at("01:00:01.500", "ok"),
+                       at("01:00:02.000", "no-connection"), at("01:00:02.500", "no-connection"),
+                       at("01:00:03.000", "ok"), "# stopped 2026-12-09T01:00:03.000Z (SIGINT)"});
+    const QByteArray longBlip = "2026-12-09T01:00:01.500Z\t2026-12-09T01:00:02.500Z\t1.000\t2\tno-connection\n";
+    QTest::newRow("--min-outage 1 leaves the 0.5 s blip out")
+        << blips << qint64{1000} << longBlip << QByteArray() << qint64{3000} << QByteArrayList();
+    QTest::newRow("--min-outage 0 keeps all")
+        << blips << qint64{0} << "2026-12-09T01:00:00.500Z\t2026-12-09T01:00:01.000Z\t0.500\t1\terror\n" + longBlip
+        << QByteArray() << qint64{3000} << QByteArrayList();
     QTest::newRow("the wall clock set back 15 minutes within an outage: its length from cycle_ms")
-        << start + logOf({at("01:00:00.500", "ok", "500"), at("01:00:01.000", "error", "500"),
-                          at("00:45:01.500", "error", "500"), at("00:45:02.000", "ok", "500"),
-                          "# stopped 2026-12-09T00:45:02.100Z (SIGINT)"})
-        << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T01:00:00.500Z\t1.000\t2\terror\n") << qint64{2100}
+        << start + logOf({at("01:00:00.500", "ok"), at("01:00:01.000", "error"), at("00:45:01.500", "error"),
+                          at("00:45:02.000", "ok"), "# stopped 2026-12-09T00:45:02.100Z (SIGINT)"})
+        << qint64{0} << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T01:00:00.500Z\t1.000\t2\terror\n")
+        << QByteArray() << qint64{2100}
         << QByteArrayList{"Clock steps: 1;", "  before 2026-12-09T00:45:01.500Z, the wall clock went back 900.000 s\n"};
     QTest::newRow("set forward an hour within an outage: its length from cycle_ms")
-        << start + logOf({at("01:00:00.500", "ok", "500"), at("01:00:01.000", "error", "500"),
-                          at("02:00:01.500", "error", "500"), at("02:00:02.000", "ok", "500"),
-                          "# stopped 2026-12-09T02:00:02.100Z (SIGINT)"})
-        << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T02:00:01.500Z\t1.000\t2\terror\n") << qint64{2100}
+        << start + logOf({at("01:00:00.500", "ok"), at("01:00:01.000", "error"), at("02:00:01.500", "error"),
+                          at("02:00:02.000", "ok"), "# stopped 2026-12-09T02:00:02.100Z (SIGINT)"})
+        << qint64{0} << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T02:00:01.500Z\t1.000\t2\terror\n")
+        << QByteArray() << qint64{2100}
         << QByteArrayList{"the wall clock went forward 3600.000 s\n", "Longest outage  1.000 s"};
     QTest::newRow("held up for a minute, then stamped at once: the outage as long as the stamps allow")
-        << start + logOf({at("01:00:00.500", "ok", "500"), at("01:01:01.000", "ok", "60500"),
-                          at("01:01:01.000", "ok", "0"), at("01:01:01.000", "error", "0"),
-                          at("01:01:01.000", "no-connection", "0"), at("01:01:01.000", "ok", "0"),
-                          at("01:01:01.500", "ok", "500"), "# stopped 2026-12-09T01:01:01.600Z (SIGINT)"})
+        << start + logOf({at("01:00:00.500", "ok"), at("01:01:01.000", "ok", "60500"), at("01:01:01.000", "ok", "0"),
+                          at("01:01:01.000", "error", "0"), at("01:01:01.000", "no-connection", "0"),
+                          at("01:01:01.000", "ok", "0"), at("01:01:01.500", "ok"),
+                          "# stopped 2026-12-09T01:01:01.600Z (SIGINT)"})
+        << qint64{0}
         << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T01:01:01.000Z\t60.500\t2\terror,no-connection\n")
-        << qint64{61600}
+        << QByteArray() << qint64{61600}
         << QByteArrayList{"error,no-connection (approximate)\n",
                           "  2026-12-09T01:01:01.000Z  5 cycles, held up to 60.500 s\n"};
 }
 
-void WatchLogTest::clockStepsAndLateStamps()
+void WatchLogTest::whatTheReportSays()
 {
     QFETCH(QByteArray, log);
+    QFETCH(qint64, minOutageMs);
     QFETCH(QByteArray, outages);
+    QFETCH(QByteArray, unwatched);
     QFETCH(qint64, watchedMs);
     QFETCH(QByteArrayList, said);
 
-    watchlog::Reader reader;
-    reader.startFile("dev.log");
-    for (const QByteArray &line : log.split('\n'))
-        reader.readLine(line);
+    watchlog::Reader reader = readerOf({log});
     QCOMPARE(reader.unreadableLines(), qint64{0});
-    const watchlog::Summary summary = watchlog::summarize(reader.runs(), watchlog::Window());
-    QCOMPARE(watchlog::outageLines(summary), outages);
-    QCOMPARE(summary.watchedMs, watchedMs);
-    const QByteArray report = watchlog::reportText(summary);
+    const watchlog::Summary result = watchlog::summarize(reader.runs(), watchlog::Window(), minOutageMs);
+    QCOMPARE(watchlog::outageLines(result), outages);
+    QCOMPARE(watchlog::unwatchedLines(result), unwatched);
+    QCOMPARE(result.watchedMs, watchedMs);
+    const QByteArray report = watchlog::reportText(result);
+    for (const QByteArray &line : unwatched.split('\n'))  // each span in the report's own list
+        if (!line.isEmpty())
+            said.append(line.split('\t').value(3) + '\n');
     for (const QByteArray &text : said)
         QVERIFY2(report.contains(text), report.constData());
+    // Cycles left out of the list still count.
+    QCOMPARE(result.counts.cycles,
+             qint64(log.count("\tok\t") + log.count("\terror\t") + log.count("\tno-connection\t")));
 }
 
 // Logs of two devices are reported device by device; one device's, as before.
@@ -396,12 +374,8 @@ void WatchLogTest::severalDevicesDeviceByDevice()
                "2026-12-09T01:00:01.000Z\t" + state + "\t500\t\t\t\t\t\n" +
                "2026-12-09T01:00:01.500Z\tok\t500\t1\t10\t1\t1\t\n# stopped 2026-12-09T01:00:02.000Z (SIGINT)\n";
     };
-    watchlog::Reader reader;
-    for (const QByteArray &log : {logOfDevice("10.0.0.2", "no-connection"), logOfDevice("10.0.0.1", "no-connection")}) {
-        reader.startFile();
-        for (const QByteArray &line : log.split('\n'))
-            reader.readLine(line);
-    }
+    watchlog::Reader reader =
+        readerOf({logOfDevice("10.0.0.2", "no-connection"), logOfDevice("10.0.0.1", "no-connection")});
     const QList<watchlog::Run> runs = reader.runs();
     QCOMPARE(reader.warnings(), QList<QByteArray>());
     const QByteArray report = watchlog::reportOf(runs, watchlog::Window(), 0, watchlog::Listing::Report);
