@@ -160,8 +160,6 @@ void ConnectionPartsTest::requestSide_data()
 
     QTest::newRow("a whole request, and the side stays open")
         << clientRequest << QString() << 4 << QStringList{"done", "incomplete"} << RequestSide::State::Open;
-    QTest::newRow("two pipelined") << clientRequest + clientRequest << QString() << 4
-                                   << QStringList{"done", "done", "incomplete"} << RequestSide::State::Open;
     QTest::newRow("no read allowed: nothing taken")
         << clientRequest << QString() << 0 << QStringList{"incomplete"} << RequestSide::State::Open;
     QTest::newRow("a request, then the peer's FIN: taken, then ended")

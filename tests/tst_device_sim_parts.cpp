@@ -366,13 +366,10 @@ void DeviceSimPartsTest::bigRepliesAreShared_data()
     QTest::newRow("ok, padded") << Mode::Ok << false << mib << 0;
     QTest::newRow("truncated, padded: 30 bytes short") << Mode::Truncated << false << mib - 30 << 0;
     QTest::newRow("reset, padded: half") << Mode::Reset << false << mib / 2 << 0;
-    QTest::newRow("burst, padded: 4 pieces") << Mode::Burst << false << mib << 3;
     QTest::newRow("gap, padded: 2 pieces") << Mode::Gap << false << mib << 1;
     QTest::newRow("zero-byte, padded") << Mode::ZeroByte << false << mib << 0;
-    QTest::newRow("ok, a file") << Mode::Ok << true << mib << 0;
     QTest::newRow("zero-byte, a file: one byte more") << Mode::ZeroByte << true << mib + 1 << 0;
     QTest::newRow("truncated, a file") << Mode::Truncated << true << mib - 30 << 0;
-    QTest::newRow("reset, a file") << Mode::Reset << true << mib / 2 << 0;
 }
 
 void DeviceSimPartsTest::bigRepliesAreShared()
