@@ -2,6 +2,7 @@
 // the log read back into outages; the times a report takes.
 #include "cycle_reader.h"
 #include "log.h"
+#include "plot.h"
 #include "poll_harness.h"
 #include "report.h"
 
@@ -48,17 +49,32 @@ QByteArray logOf(const QByteArrayList &lines)
     return lines.join('\n') + '\n';
 }
 
-// A reader that has read LOGS, each a file of its own.
-watchlog::Reader readerOf(const QByteArrayList &logs)
+// What LOGS hold within WINDOW, each written to a file of its own and read as `report`
+// reads them.
+struct Read {
+    QList<watchlog::Run> runs;
+    QList<QByteArray> warnings;  // files read once though given twice
+    QList<QByteArray> messages;  // files that could not be read, lines that are not the log's
+};
+
+Read readLogs(const QByteArrayList &logs, const watchlog::Window &window = watchlog::Window())
 {
-    watchlog::Reader reader;
-    int file = 0;
+    QTemporaryDir work;
+    QList<QByteArray> paths;
     for (const QByteArray &log : logs) {
-        reader.startFile("log" + QByteArray::number(++file));
-        for (const QByteArray &line : log.split('\n'))
-            reader.readLine(line);
+        QFile file(work.filePath(QString::number(paths.size() + 1) + QStringLiteral(".log")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(log) != log.size())
+            return {{}, {}, {"cannot write " + QFile::encodeName(file.fileName())}};
+        paths.append(QFile::encodeName(file.fileName()));
     }
-    return reader;
+    watchlog::LogSet set;
+    watchlog::Reader reader(window);
+    Read read;
+    if (set.open(paths, &read.messages))
+        set.readInto(&reader, &read.messages);
+    read.runs = reader.runs();
+    read.warnings = set.warnings();
+    return read;
 }
 
 }  // namespace
@@ -74,6 +90,12 @@ private slots:
     void outageBounds();
     void whatTheReportSays_data();
     void whatTheReportSays();
+    void cycleLines_data();
+    void cycleLines();
+    void aLineTooLongIsPassedOver();
+    void plotIntervals_data();
+    void plotIntervals();
+    void lengthPercentiles();
     void severalDevicesDeviceByDevice();
     void readsCompressedLogs();
     void timeArguments_data();
@@ -251,13 +273,13 @@ void WatchLogTest::outageBounds()
     QFETCH(QByteArray, summary);
     QFETCH(int, warnings);
 
-    watchlog::Reader reader = readerOf(logs);
-    const QList<watchlog::Run> runs = reader.runs();
-    QVERIFY2(reader.warnings().size() == warnings, reader.warnings().join('\n').constData());
-    QCOMPARE(reader.unreadableLines(), 0);
     watchlog::Window window;
     QVERIFY(since.isEmpty() || watchlog::parseTimeArgument(since, &window.sinceMs));
     QVERIFY(until.isEmpty() || watchlog::parseTimeArgument(until, &window.untilMs));
+    const Read read = readLogs(logs, window);
+    QVERIFY2(read.warnings.size() == warnings, read.warnings.join('\n').constData());
+    QCOMPARE(read.messages, QList<QByteArray>());
+    const QList<watchlog::Run> &runs = read.runs;
     const watchlog::Summary result = watchlog::summarize(runs, window);
     QCOMPARE(watchlog::outageLines(result), outages);
     QCOMPARE(QByteArray::number(result.watchedMs) + ' ' + QByteArray::number(result.runs) + ' ' +
@@ -337,6 +359,106 @@ void WatchLogTest::whatTheReportSays_data()
         << QByteArray() << qint64{61600}
         << QByteArrayList{"error,no-connection (approximate)\n",
                           "  2026-12-09T01:01:01.000Z  5 cycles, held up to 60.500 s\n"};
+    // That the first of them was stamped late is known only once the second is read.
+    QTest::newRow("an outage ended by the first of the cycles stamped late ends as late as it can")
+        << start + logOf({at("01:00:00.500", "ok"), at("01:00:01.000", "error"), at("01:01:01.500", "ok", "60500"),
+                          at("01:01:01.500", "ok", "0"), at("01:01:02.000", "ok"),
+                          "# stopped 2026-12-09T01:01:02.100Z (SIGINT)"})
+        << qint64{0} << QByteArray("2026-12-09T01:00:00.500Z\t2026-12-09T01:01:01.500Z\t61.000\t1\terror\n")
+        << QByteArray() << qint64{62100}
+        << QByteArrayList{"error (approximate)\n", "  2026-12-09T01:01:01.500Z  2 cycles, held up to 60.500 s\n"};
+}
+
+// What a line must be to count as a cycle; any other is passed over and counted.
+void WatchLogTest::cycleLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<qint64>("cycleMs");  // -1: not a cycle
+
+    const QByteArray stamp = "2026-12-09T01:00:00.500Z";
+    QTest::newRow("a good cycle") << stamp + "\tok\t1502\t1\t10\t1\t1\t\"realTime\":\"x\"" << qint64{1502};
+    QTest::newRow("a failed connection, its fields empty") << stamp + "\tno-connection\t0\t\t\t\t\t" << qint64{0};
+    QTest::newRow("the next second, on the minute's parsed stamp")
+        << QByteArray("2026-12-09T01:00:01.999Z\terror\t7\t1\t1\t1\t0\t") << qint64{7};
+    QTest::newRow("a field short") << stamp + "\tok\t500\t1\t10\t1\t1" << qint64{-1};
+    QTest::newRow("a field over") << stamp + "\tok\t500\t1\t10\t1\t1\t\tx" << qint64{-1};
+    QTest::newRow("a state not the log's") << stamp + "\tOK\t500\t1\t10\t1\t1\t" << qint64{-1};
+    QTest::newRow("a signed cycle_ms") << stamp + "\tok\t-500\t1\t10\t1\t1\t" << qint64{-1};
+    QTest::newRow("an empty cycle_ms") << stamp + "\tok\t\t1\t10\t1\t1\t" << qint64{-1};
+    QTest::newRow("61 seconds in the minute")
+        << QByteArray("2026-12-09T01:00:61.000Z\tok\t5\t1\t10\t1\t1\t") << qint64{-1};
+    QTest::newRow("a stamp without its zone")
+        << QByteArray("2026-12-09T01:00:00.500\tok\t5\t1\t10\t1\t1\t") << qint64{-1};
+    QTest::newRow("a stamp cut short") << QByteArray("2026-12-09T01:00") << qint64{-1};
+}
+
+void WatchLogTest::cycleLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(qint64, cycleMs);
+    // A line read before it parses its minute, so the row's own stamp may take the quick way.
+    watchlog::Reader reader;
+    reader.readLine("2026-12-09T01:00:00.000Z\tok\t500\t1\t10\t1\t1\t");
+    reader.readLine(line);
+    const QList<watchlog::Run> runs = reader.runs();
+    QCOMPARE(reader.unreadableLines(), qint64{cycleMs < 0 ? 1 : 0});
+    QCOMPARE(runs.size(), 1);
+    QCOMPARE(runs[0].cycles, qint64{cycleMs < 0 ? 1 : 2});
+    QCOMPARE(runs[0].monoMs, 500 + std::max<qint64>(cycleMs, 0));
+}
+
+// A line longer than any the watch writes is one line passed over, however long; the
+// lines after it are read.
+void WatchLogTest::aLineTooLongIsPassedOver()
+{
+    const QByteArray good = "2026-12-09T01:00:00.500Z\tok\t500\t1\t10\t1\t1\t\n";
+    const Read read = readLogs({good + QByteArray(3 << 20, 'x') + '\n' + good});
+    QCOMPARE(read.messages.size(), 1);
+    QVERIFY2(read.messages[0].endsWith(": 1 line is not the log's, and was passed over"), read.messages[0].constData());
+    QCOMPARE(read.runs.size(), 1);
+    QCOMPARE(read.runs[0].cycles, qint64{2});
+}
+
+// The picture's interval: whole cycles while an interval holds few, so that a steady
+// device draws a flat line; a step a clock reads well once a cycle more or less is lost
+// in it.
+void WatchLogTest::plotIntervals_data()
+{
+    QTest::addColumn<qint64>("spanMs");
+    QTest::addColumn<qint64>("cycleMs");
+    QTest::addColumn<qint64>("intervalMs");
+    QTest::newRow("ten minutes of 1.502 s cycles: two cycles") << qint64{600000} << qint64{1502} << qint64{3004};
+    QTest::newRow("ten minutes of 102 ms cycles: 30 cycles") << qint64{600000} << qint64{102} << qint64{3060};
+    QTest::newRow("a night of 1.5 s cycles: 5 minutes") << qint64{12 * 3600000} << qint64{1500} << qint64{300000};
+    QTest::newRow("a month of 100 ms cycles: 6 hours") << qint64{30 * 86400000LL} << qint64{100} << qint64{21600000};
+    QTest::newRow("a span shorter than a cycle: one cycle") << qint64{500} << qint64{1500} << qint64{1500};
+    QTest::newRow("no cycle length known: whole milliseconds") << qint64{100} << qint64{0} << qint64{1};
+}
+
+void WatchLogTest::plotIntervals()
+{
+    QFETCH(qint64, spanMs);
+    QFETCH(qint64, cycleMs);
+    QFETCH(qint64, intervalMs);
+    QCOMPARE(watchlog::countingIntervalMs(spanMs, cycleMs), intervalMs);
+    QVERIFY(spanMs / intervalMs <= watchlog::maxBins);
+}
+
+// Percentiles of cycle lengths, from 1 ms to an hour, within the 1.6% the scale promises.
+void WatchLogTest::lengthPercentiles()
+{
+    for (const qint64 ms :
+         {qint64{1}, qint64{31}, qint64{33}, qint64{102}, qint64{1502}, qint64{60500}, qint64{3600000}}) {
+        watchlog::LengthHistogram lengths;
+        for (int i = 0; i < 9; ++i)
+            lengths.add(ms / 2);
+        lengths.add(ms);
+        for (int i = 0; i < 10; ++i)
+            lengths.add(ms * 2);
+        QVERIFY2(qAbs(lengths.percentile(0.5) - ms) <= ms * 0.016 + 0.5, QByteArray::number(ms).constData());
+        QVERIFY(qAbs(lengths.percentile(0.1) - ms / 2) <= ms * 0.008 + 0.5);
+        QVERIFY(qAbs(lengths.percentile(0.9) - ms * 2) <= ms * 0.032 + 0.5);
+    }
 }
 
 void WatchLogTest::whatTheReportSays()
@@ -348,9 +470,9 @@ void WatchLogTest::whatTheReportSays()
     QFETCH(qint64, watchedMs);
     QFETCH(QByteArrayList, said);
 
-    watchlog::Reader reader = readerOf({log});
-    QCOMPARE(reader.unreadableLines(), qint64{0});
-    const watchlog::Summary result = watchlog::summarize(reader.runs(), watchlog::Window(), minOutageMs);
+    const Read read = readLogs({log});
+    QCOMPARE(read.messages, QList<QByteArray>());
+    const watchlog::Summary result = watchlog::summarize(read.runs, watchlog::Window(), minOutageMs);
     QCOMPARE(watchlog::outageLines(result), outages);
     QCOMPARE(watchlog::unwatchedLines(result), unwatched);
     QCOMPARE(result.watchedMs, watchedMs);
@@ -374,10 +496,9 @@ void WatchLogTest::severalDevicesDeviceByDevice()
                "2026-12-09T01:00:01.000Z\t" + state + "\t500\t\t\t\t\t\n" +
                "2026-12-09T01:00:01.500Z\tok\t500\t1\t10\t1\t1\t\n# stopped 2026-12-09T01:00:02.000Z (SIGINT)\n";
     };
-    watchlog::Reader reader =
-        readerOf({logOfDevice("10.0.0.2", "no-connection"), logOfDevice("10.0.0.1", "no-connection")});
-    const QList<watchlog::Run> runs = reader.runs();
-    QCOMPARE(reader.warnings(), QList<QByteArray>());
+    const Read read = readLogs({logOfDevice("10.0.0.2", "no-connection"), logOfDevice("10.0.0.1", "no-connection")});
+    const QList<watchlog::Run> &runs = read.runs;
+    QCOMPARE(read.warnings, QList<QByteArray>());
     const QByteArray report = watchlog::reportOf(runs, watchlog::Window(), 0, watchlog::Listing::Report);
     QVERIFY2(report.startsWith("Device 10.0.0.1\n\nWatched 0:00:02.000 in 1 run (UTC)\n") &&
                  report.contains("\nDevice 10.0.0.2\n\nWatched 0:00:02.000 in 1 run (UTC)\n"),
@@ -403,13 +524,15 @@ void WatchLogTest::readsCompressedLogs()
     plain.close();
     QCOMPARE(QProcess::execute("gzip", {"-k", plain.fileName()}), 0);
     for (const QString &name : {QStringLiteral("dev.log.1"), QStringLiteral("dev.log.1.gz")}) {
+        watchlog::LogSet set;
         watchlog::Reader reader;
-        QByteArray error;
-        QVERIFY2(watchlog::readLogFile(QFile::encodeName(work.filePath(name)), &reader, &error), error.constData());
+        QList<QByteArray> messages;
+        QVERIFY(set.open({QFile::encodeName(work.filePath(name))}, &messages));
+        QVERIFY(set.readInto(&reader, &messages));
+        QCOMPARE(messages, QList<QByteArray>());
         const watchlog::Summary summary = watchlog::summarize(reader.runs(), watchlog::Window());
         QCOMPARE(summary.counts.cycles, qint64{2});
         QCOMPARE(summary.counts.errors, qint64{1});
-        QCOMPARE(reader.unreadableLines(), qint64{0});
     }
     QFile compressed(work.filePath("dev.log.1.gz"));
     QVERIFY(compressed.open(QIODevice::ReadOnly));
@@ -417,10 +540,13 @@ void WatchLogTest::readsCompressedLogs()
     QVERIFY(truncated.open(QIODevice::WriteOnly));
     truncated.write(compressed.readAll().left(30));
     truncated.close();
+    watchlog::LogSet set;
     watchlog::Reader reader;
-    QByteArray error;
-    QVERIFY(!watchlog::readLogFile(QFile::encodeName(truncated.fileName()), &reader, &error));
-    QVERIFY(!error.isEmpty());
+    QList<QByteArray> messages;
+    QVERIFY(!set.open({QFile::encodeName(truncated.fileName())}, &messages) || !set.readInto(&reader, &messages));
+    QCOMPARE(messages.size(), 1);
+    QVERIFY2(messages[0].startsWith("cannot read " + QFile::encodeName(truncated.fileName()) + ": "),
+             messages[0].constData());
 }
 
 void WatchLogTest::timeArguments_data()

@@ -2,6 +2,8 @@
 
 #include <QHash>
 
+#include <limits>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -119,13 +121,16 @@ bool parseCount(const QByteArray &text, qint64 *value)
     return ok && *value >= 0;
 }
 
-bool parseState(const QByteArray &text, CycleState *state)
+bool stateNamed(const char *text, int size, CycleState *state)
 {
-    for (const CycleState candidate : {CycleState::Ok, CycleState::Error, CycleState::NoConnection})
-        if (text == stateName(candidate)) {
+    for (const CycleState candidate : {CycleState::Ok, CycleState::Error, CycleState::NoConnection}) {
+        const char *name = stateName(candidate);
+        if (std::strlen(name) == static_cast<std::size_t>(size) &&
+            std::memcmp(text, name, static_cast<std::size_t>(size)) == 0) {
             *state = candidate;
             return true;
         }
+    }
     return false;
 }
 
@@ -204,24 +209,55 @@ QByteArray lostLine(const LostSpan &lost, const QByteArray &path)
            asField(lost.why) + '\n';
 }
 
-qint64 Run::endMs() const
+Reader::Reader(const Window &window, CycleSink *sink) : window_(window), sink_(sink)
 {
-    if (stopMs >= 0)
-        return stopMs;
-    return cycles.isEmpty() ? startMs : std::max(startMs, cycles.last().ms);
 }
 
-void Reader::startFile(const QByteArray &name)
+void Reader::startFile()
 {
-    endFile();
-    fileName_ = name;
-    inRun_ = false;
+    current_ = nullptr;
 }
 
-void Reader::readLine(const QByteArray &line)
+Reader::Tracked &Reader::track(const RunKey &key)
 {
-    if (line.isEmpty() || line + '\n' == header)
+    auto found = runs_.find(key);
+    if (found == runs_.end()) {
+        found = runs_.insert(key, Tracked(window_));
+        found->tally.run().startMs = key.first;
+        found->tally.run().device = key.second;
+    }
+    return *found;
+}
+
+void Reader::readLine(const char *line, int size)
+{
+    if (size == 0)
         return;
+    if (line[0] == '#') {
+        readComment(QByteArray(line, size));
+        return;
+    }
+    LoggedCycle cycle;
+    if (!parseCycle(line, size, &cycle)) {
+        if (size + 1 != header.size() || std::memcmp(line, header.constData(), static_cast<std::size_t>(size)) != 0)
+            ++unreadable_;
+        return;
+    }
+    if (!current_) {
+        // Lines with no start line above them in their file: a run of their own, from them.
+        current_ = &track({cycle.ms, QByteArray()});
+        current_->started = true;
+    }
+    Run &run = current_->tally.run();
+    if (!current_->started && run.cycles == 0)  // watched from the start of its first cycle read
+        run.startMs = std::max(run.startMs, cycle.ms - cycle.cycleMs);
+    current_->tally.add(cycle);
+    if (sink_ && window_.holds(cycle.ms))
+        sink_->take(cycle);
+}
+
+void Reader::readComment(const QByteArray &line)
+{
     if (line.startsWith(commentStart)) {
         // "# testVRN730-watch VERSION started|continued START: COMMAND"
         const QList<QByteArray> words = line.mid(commentStart.size()).split(' ');
@@ -233,137 +269,275 @@ void Reader::readLine(const QByteArray &line)
         }
         // "testVRN730 -i ADDRESS -p N -t N"
         const int device = static_cast<int>(words.indexOf("-i"));
-        current_ = {startMs, device > 2 && device + 1 < words.size() ? words[device + 1] : QByteArray()};
-        inRun_ = true;
-        part().started = part().started || words[1] == "started";
-        part().device = current_.second;
+        current_ = &track({startMs, device > 2 && device + 1 < words.size() ? words[device + 1] : QByteArray()});
+        if (words[1] == "started" && !current_->started) {
+            current_->started = true;
+            current_->tally.run().startMs = startMs;
+        }
         return;
     }
     if (line.startsWith(stoppedStart)) {
         qint64 stopMs = 0;
-        if (!inRun_ || !parseUtcStamp(line.mid(stoppedStart.size(), 24), &stopMs)) {
+        if (!current_ || !parseUtcStamp(line.mid(stoppedStart.size(), 24), &stopMs)) {
             ++unreadable_;
             return;
         }
-        part().stopMs = stopMs;
+        current_->tally.run().stopMs = stopMs;
         return;
     }
     if (line.startsWith(lostStart)) {
         LostSpan lost;
-        if (!inRun_ || !parseLostLine(line, &lost)) {
+        if (!current_ || !parseLostLine(line, &lost)) {
             ++unreadable_;
             return;
         }
-        part().lost.append(lost);
-        return;
+        current_->tally.run().lost.append(lost);
     }
-    if (line.startsWith('#'))
-        return;
-    const QList<QByteArray> fields = line.split('\t');
-    LoggedCycle cycle;
-    if (fields.size() != 8 || !parseUtcStamp(fields[0], &cycle.ms) || !parseState(fields[1], &cycle.state) ||
-        !parseCount(fields[2], &cycle.cycleMs)) {
-        ++unreadable_;
-        return;
-    }
-    if (!inRun_) {
-        // Lines with no start line above them in their file: a run of their own, from them.
-        current_ = {cycle.ms, QByteArray()};
-        inRun_ = true;
-        part().started = true;
-    }
-    Part &into = part();
-    into.cycles.append(cycle);
-    ++into.count;
-    into.fingerprint = into.fingerprint * 1099511628211ULL + qHash(line);
 }
 
-// Joins what the file held of each run to the runs read before, unless another file
-// held the same.
-void Reader::endFile()
+// The log's own stamp, 24 bytes; the date, hour and minute are parsed once a minute.
+bool Reader::parseStamp(const char *text, qint64 *ms)
 {
-    for (auto read = file_.begin(); read != file_.end(); ++read) {
-        Known &known = runs_[read.key()];
-        known.run.startMs = read.key().first;
-        const auto same = std::find_if(known.parts.cbegin(), known.parts.cend(),
-                                       [&](const QPair<QByteArray, Part> &part) { return part.second.sameAs(*read); });
-        if (same != known.parts.cend() && (read->count > 0 || read->stopMs >= 0)) {
-            warnings_.append(fileName_ + " holds what " + same->first + " holds of the run started " +
-                             utcStamp(read.key().first) + "; it is read once");
-            continue;
-        }
-        known.started = known.started || read->started;
-        if (!read->device.isEmpty())
-            known.run.device = read->device;
-        if (!read->cycles.isEmpty())
-            known.segments.append(read->cycles);
-        known.run.lost += read->lost;
-        if (read->stopMs >= 0)
-            known.run.stopMs = read->stopMs;
-        read->cycles.clear();
-        known.parts.append({fileName_, *read});
+    if (minuteMs_ >= 0 && std::memcmp(text, minute_, sizeof minute_) == 0) {
+        const auto digit = [&](int at) { return static_cast<unsigned>(text[at] - '0'); };
+        if (digit(17) > 5 || digit(18) > 9 || text[19] != '.' || digit(20) > 9 || digit(21) > 9 || digit(22) > 9 ||
+            text[23] != 'Z')
+            return false;
+        *ms = minuteMs_ + (digit(17) * 10 + digit(18)) * 1000 + digit(20) * 100 + digit(21) * 10 + digit(22);
+        return true;
     }
-    file_.clear();
+    if (!parseUtcStamp(QByteArray::fromRawData(text, 24), ms))
+        return false;
+    std::memcpy(minute_, text, sizeof minute_);
+    minuteMs_ = *ms - *ms % 60000;
+    return true;
+}
+
+// "STAMP\tSTATE\tCYCLE_MS\tloops\tbytes\topen\tclose\trealTime": the first three are
+// read, the others only counted.
+bool Reader::parseCycle(const char *line, int size, LoggedCycle *cycle)
+{
+    constexpr int stampSize = 24;
+    if (size < stampSize + 1 || line[stampSize] != '\t' || !parseStamp(line, &cycle->ms))
+        return false;
+    const char *at = line + stampSize + 1;
+    const char *const end = line + size;
+    // The field at AT, to the next tab or the line's end; AT then past that tab.
+    const auto field = [&](const char **fieldEnd) {
+        const char *start = at;
+        const char *tab = static_cast<const char *>(std::memchr(at, '\t', static_cast<std::size_t>(end - at)));
+        *fieldEnd = tab ? tab : end;
+        at = tab ? tab + 1 : end + 1;
+        return start;
+    };
+    const char *stateEnd;
+    const char *state = field(&stateEnd);
+    if (!stateNamed(state, static_cast<int>(stateEnd - state), &cycle->state))
+        return false;
+    const char *cycleMsEnd;
+    const char *cycleMs = field(&cycleMsEnd);
+    if (cycleMs == cycleMsEnd || cycleMsEnd - cycleMs > 15)
+        return false;
+    cycle->cycleMs = 0;
+    for (const char *digit = cycleMs; digit < cycleMsEnd; ++digit) {
+        if (*digit < '0' || *digit > '9')
+            return false;
+        cycle->cycleMs = cycle->cycleMs * 10 + (*digit - '0');
+    }
+    int tabs = 0;
+    const char *ignored;
+    for (; at <= end; ++tabs)
+        field(&ignored);
+    return tabs == 5;
 }
 
 QList<Run> Reader::runs()
 {
-    endFile();
     QList<Run> runs;
-    for (Known &known : runs_) {
-        // A file's cycles are in the order the watch wrote them, whatever a step of the wall
-        // clock did to their stamps; the files of a rotated run follow each other in time.
-        std::stable_sort(known.segments.begin(), known.segments.end(),
-                         [](const QVector<LoggedCycle> &a, const QVector<LoggedCycle> &b) {
-                             return a.first().ms < b.first().ms;
-                         });
-        for (const QVector<LoggedCycle> &segment : known.segments)
-            known.run.cycles += segment;
-        known.segments.clear();
-        Run run = known.run;
-        if (!known.started) {
-            // Its start line is not among the files read: it is watched from its first cycle read.
-            if (!run.cycles.isEmpty())
-                run.startMs = std::max(run.startMs, run.cycles.first().ms - run.cycles.first().cycleMs);
-            else if (run.stopMs >= 0)
-                run.startMs = run.stopMs;
+    for (Tracked &tracked : runs_) {
+        tracked.tally.finish();
+        Run run = tracked.tally.run();
+        if (!tracked.started && run.cycles == 0) {
+            if (run.stopMs < 0)
+                continue;
+            run.startMs = run.stopMs;
         }
-        if (run.cycles.isEmpty() && run.stopMs < 0 && !known.started)
-            continue;
         runs.append(run);
     }
+    current_ = nullptr;
     return runs;
 }
 
-bool readLogFile(const QByteArray &path, Reader *reader, QByteArray *error)
+namespace {
+
+// A log file, plain or compressed: zlib reads a file that is not compressed as it is.
+class LogFile {
+public:
+    explicit LogFile(const QByteArray &path) : file_(gzopen(path.constData(), "rb"))
+    {
+        if (!file_)
+            error_ = std::strerror(errno ? errno : ENOMEM);
+        else
+            gzbuffer(file_, 256 * 1024);
+    }
+    ~LogFile()
+    {
+        if (file_)
+            gzclose(file_);
+    }
+    LogFile(const LogFile &) = delete;
+    LogFile &operator=(const LogFile &) = delete;
+
+    bool isOpen() const { return file_ != nullptr; }
+    // Up to SIZE bytes; 0 at the end, -1 on an error.
+    int read(char *into, int size)
+    {
+        const int got = gzread(file_, into, static_cast<unsigned>(size));
+        if (got > 0)
+            return got;
+        // At the end, or a compressed file cut short: zlib tells which.
+        int code = Z_OK;
+        const char *message = gzerror(file_, &code);
+        if (got == 0 && (code == Z_OK || code == Z_STREAM_END))
+            return 0;
+        error_ = code == Z_ERRNO ? QByteArray(std::strerror(errno)) : QByteArray(message);
+        return -1;
+    }
+    const QByteArray &error() const { return error_; }
+
+private:
+    gzFile file_;
+    QByteArray error_;
+};
+
+constexpr int chunkBytes = 1 << 20;
+constexpr int headBytes = 64 * 1024;
+// A line longer than this is no line the watch writes: its realTime field is capped.
+constexpr int maxLineBytes = 64 * 1024;
+
+// The first time a log's head names: a cycle's stamp, a start, a stop or a lost span.
+// A "continued" line names its run's start, not the file's, and is passed over.
+qint64 firstMsOf(const QByteArray &head)
 {
-    // zlib reads a file that is not compressed as it is.
-    gzFile file = gzopen(path.constData(), "rb");
-    if (!file) {
-        *error = std::strerror(errno ? errno : ENOMEM);
+    for (const QByteArray &line : head.split('\n')) {
+        qint64 ms = 0;
+        if (line.startsWith(commentStart)) {
+            const QList<QByteArray> words = line.mid(commentStart.size()).split(' ');
+            if (words.size() >= 3 && words[1] == "started" && parseUtcStamp(words[2].chopped(1), &ms))
+                return ms;
+        } else if (line.startsWith(stoppedStart)) {
+            if (parseUtcStamp(line.mid(stoppedStart.size(), 24), &ms))
+                return ms;
+        } else if (line.startsWith(lostStart)) {
+            LostSpan lost;
+            if (parseLostLine(line, &lost))
+                return lost.fromMs;
+        } else if (parseUtcStamp(line.left(24), &ms)) {
+            return ms;
+        }
+    }
+    return std::numeric_limits<qint64>::max();
+}
+
+}  // namespace
+
+bool LogSet::open(const QList<QByteArray> &paths, QList<QByteArray> *messages)
+{
+    bool ok = true;
+    for (const QByteArray &path : paths) {
+        LogFile log(path);
+        File file;
+        file.path = path;
+        file.head.resize(headBytes);
+        const int got = log.isOpen() ? log.read(file.head.data(), headBytes) : -1;
+        if (got < 0) {
+            messages->append("cannot read " + path + ": " + log.error());
+            ok = false;
+            continue;
+        }
+        file.head.truncate(got);
+        file.firstMs = firstMsOf(file.head);
+        files_.append(file);
+    }
+    std::stable_sort(files_.begin(), files_.end(), [](const File &a, const File &b) { return a.firstMs < b.firstMs; });
+    for (int i = 1; i < files_.size(); ++i)
+        for (int j = 0; j < i; ++j)
+            if (holdsTheSame(&files_[i], &files_[j], messages)) {
+                warnings_.append(files_[i].path + " holds what " + files_[j].path + " holds; it is read once");
+                files_.removeAt(i--);
+                break;
+            }
+    for (File &file : files_)
+        file.head.clear();
+    return ok;
+}
+
+// Files that begin alike are read whole to see whether they hold the same.
+bool LogSet::holdsTheSame(File *file, File *other, QList<QByteArray> *messages)
+{
+    if (file->firstMs != other->firstMs || file->head != other->head)
         return false;
+    for (File *each : {file, other}) {
+        if (each->hashed)
+            continue;
+        LogFile log(each->path);
+        QByteArray chunk(chunkBytes, Qt::Uninitialized);
+        quint64 hash = 0;
+        int got;
+        while (log.isOpen() && (got = log.read(chunk.data(), chunkBytes)) > 0)
+            hash = hash * 1099511628211ULL + qHashBits(chunk.constData(), static_cast<std::size_t>(got), 0);
+        if (!log.isOpen() || !log.error().isEmpty()) {
+            messages->append("cannot read " + each->path + ": " + log.error());
+            return false;
+        }
+        each->wholeHash = hash;
+        each->hashed = true;
     }
-    gzbuffer(file, 128 * 1024);
-    reader->startFile(path);
-    QByteArray line;
-    char chunk[4096];
-    while (gzgets(file, chunk, sizeof chunk)) {
-        const std::size_t size = std::strlen(chunk);
-        line.append(chunk, static_cast<int>(size));
-        if (size == 0 || chunk[size - 1] != '\n')
-            continue;  // the rest of a long line follows
-        line.chop(1);
-        reader->readLine(line);
-        line.clear();
+    return file->wholeHash == other->wholeHash;
+}
+
+bool LogSet::readInto(Reader *reader, QList<QByteArray> *messages) const
+{
+    bool ok = true;
+    QByteArray buffer(chunkBytes + maxLineBytes, Qt::Uninitialized);
+    for (const File &file : files_) {
+        LogFile log(file.path);
+        reader->startFile();
+        const qint64 before = reader->unreadableLines();
+        int kept = 0;           // bytes of a line not yet ended, at the buffer's start
+        bool skipping = false;  // in a line too long to be the log's
+        int got = log.isOpen() ? 0 : -1;
+        while (log.isOpen() && (got = log.read(buffer.data() + kept, chunkBytes)) > 0) {
+            const char *at = buffer.constData();
+            const char *end = at + kept + got;
+            while (const char *newline =
+                       static_cast<const char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)))) {
+                if (!skipping)
+                    reader->readLine(at, static_cast<int>(newline - at));
+                skipping = false;
+                at = newline + 1;
+            }
+            kept = static_cast<int>(end - at);
+            if (kept > maxLineBytes) {
+                if (!skipping)
+                    reader->readLine("?", 1);  // counted as not the log's
+                skipping = true;
+                kept = 0;
+            }
+            std::memmove(buffer.data(), at, static_cast<std::size_t>(kept));
+        }
+        if (kept > 0 && !skipping)
+            reader->readLine(buffer.constData(), kept);
+        if (got < 0) {
+            messages->append("cannot read " + file.path + ": " + log.error());
+            ok = false;
+        }
+        const qint64 unreadable = reader->unreadableLines() - before;
+        if (unreadable > 0)
+            messages->append(file.path + ": " + QByteArray::number(unreadable) +
+                             (unreadable == 1 ? " line is" : " lines are") + " not the log's, and " +
+                             (unreadable == 1 ? "was" : "were") + " passed over");
     }
-    if (!line.isEmpty())
-        reader->readLine(line);
-    int code = Z_OK;
-    const char *message = gzerror(file, &code);
-    const bool ok = code == Z_OK || code == Z_STREAM_END;
-    if (!ok)
-        *error = code == Z_ERRNO ? QByteArray(std::strerror(errno)) : QByteArray(message);
-    gzclose(file);
     return ok;
 }
 

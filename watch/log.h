@@ -2,13 +2,12 @@
 // a run starts, continues in a new file, or stops. Times are UTC to the millisecond.
 #pragma once
 
-#include "cycle_reader.h"
+#include "tally.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QMap>
 #include <QPair>
-#include <QVector>
 
 namespace watchlog {
 
@@ -28,88 +27,79 @@ QByteArray runLine(const QByteArray &version, RunMark mark, qint64 startMs, cons
 QByteArray cycleLine(qint64 ms, qint64 cycleMs, const Cycle &cycle);
 QByteArray stoppedLine(qint64 ms, const QByteArray &reason);
 
-struct LoggedCycle {
-    qint64 ms = 0;
-    CycleState state = CycleState::Ok;
-    qint64 cycleMs = 0;
-};
-
-// Cycles the watch could not write, as its "# lost" line counts them.
-struct LostSpan {
-    qint64 fromMs = 0;
-    qint64 toMs = 0;
-    qint64 cycles = 0;
-    QByteArray why;
-};
 QByteArray lostLine(const LostSpan &lost, const QByteArray &path);
 
-// One run of the command: from its start line to its stop line, or to its last cycle.
-// Read without its start line (the file that held it rotated away), it is known from the
-// start of its first cycle that was read.
-struct Run {
-    qint64 startMs = 0;
-    qint64 stopMs = -1;  // -1: no stop line was read
-    QByteArray device;   // the -i of its command, as its start line names it; empty if none
-    QVector<LoggedCycle> cycles;
-    QList<LostSpan> lost;
-
-    qint64 endMs() const;
+// Where each cycle read within the window goes besides its run's tally.
+class CycleSink {
+public:
+    virtual ~CycleSink() = default;
+    virtual void take(const LoggedCycle &cycle) = 0;
 };
 
-// Reads logs line by line, in any order of files; the lines of one run may be spread over
-// several files (a rotated log), and are joined by the run's start and device. A file whose
-// lines of a run are those of a file read before (the same file twice, or a copy) is
-// read once, with a warning.
+// Reads logs line by line and tallies each run as its lines arrive, so that memory grows
+// with the runs and their outages, not with the cycles. The lines of one run may be
+// spread over several files (a rotated log); they must come in the order written, which
+// LogSet sees to. A run is known by its start and its device: a fleet's watches may start
+// at once.
 class Reader {
 public:
-    void startFile(const QByteArray &name = QByteArray());
-    void readLine(const QByteArray &line);
-    // The runs, in order of their start, each with its cycles in order of time.
+    explicit Reader(const Window &window = Window(), CycleSink *sink = nullptr);
+    // Lines before a file's first start line are a run of their own.
+    void startFile();
+    void readLine(const char *line, int size);
+    void readLine(const QByteArray &line) { readLine(line.constData(), static_cast<int>(line.size())); }
+    // The runs, in order of their start; ends the reading.
     QList<Run> runs();
     qint64 unreadableLines() const { return unreadable_; }
-    // What was read once though given twice, a line each.
+
+private:
+    using RunKey = QPair<qint64, QByteArray>;
+    struct Tracked {
+        explicit Tracked(const Window &window = Window()) : tally(window) {}
+        RunTally tally;
+        bool started = false;  // its start line was read
+    };
+
+    void readComment(const QByteArray &line);
+    bool parseCycle(const char *line, int size, LoggedCycle *cycle);
+    bool parseStamp(const char *text, qint64 *ms);
+    Tracked &track(const RunKey &key);
+
+    Window window_;
+    CycleSink *sink_;
+    QMap<RunKey, Tracked> runs_;
+    Tracked *current_ = nullptr;  // the run the file's last start line named
+    qint64 unreadable_ = 0;
+    // The last stamp's date, hour and minute, and their time: a month's stamps share them
+    // hundreds at a time.
+    char minute_[17] = {};
+    qint64 minuteMs_ = -1;
+};
+
+// The logs a report reads: plain or compressed by gzip (as logrotate leaves them), given
+// in any order, read in the order of their first stamps. A file that holds what another
+// holds (the same file twice, or a copy) is read once, with a warning.
+class LogSet {
+public:
+    // False, with a message per file, when a file cannot be read.
+    bool open(const QList<QByteArray> &paths, QList<QByteArray> *messages);
+    // Reads the files into READER; false, with a message per file, when one cannot be read
+    // to its end. Lines that are not the log's are counted per file, in MESSAGES too.
+    bool readInto(Reader *reader, QList<QByteArray> *messages) const;
     const QList<QByteArray> &warnings() const { return warnings_; }
 
 private:
-    // What one file holds of one run.
-    struct Part {
-        QVector<LoggedCycle> cycles;  // until it is joined to its run
-        QList<LostSpan> lost;
-        qint64 count = 0;  // of its cycles
-        qint64 stopMs = -1;
-        QByteArray device;
-        bool started = false;  // it holds the run's start line
-        quint64 fingerprint = 0;
-
-        bool sameAs(const Part &other) const
-        {
-            return fingerprint == other.fingerprint && count == other.count && stopMs == other.stopMs;
-        }
+    struct File {
+        QByteArray path;
+        qint64 firstMs = 0;
+        QByteArray head;  // its first bytes, uncompressed
+        quint64 wholeHash = 0;
+        bool hashed = false;
     };
-    struct Known {
-        Run run;
-        bool started = false;
-        QList<QPair<QByteArray, Part>> parts;  // by file, their cycles joined to the run
-        QList<QVector<LoggedCycle>> segments;  // each file's cycles, in the order written
-    };
+    bool holdsTheSame(File *file, File *other, QList<QByteArray> *messages);
 
-    // A run is known by its start and its device: a fleet's watches may start at once.
-    using RunKey = QPair<qint64, QByteArray>;
-
-    void endFile();
-    Part &part() { return file_[current_]; }
-
-    QMap<RunKey, Known> runs_;
-    QMap<RunKey, Part> file_;  // the file being read, by run
-    QByteArray fileName_;
-    RunKey current_;
-    bool inRun_ = false;
-    qint64 unreadable_ = 0;
+    QList<File> files_;
     QList<QByteArray> warnings_;
 };
-
-// Reads a log file, plain or compressed by gzip (as logrotate leaves it), into READER;
-// false, with the reason, when it cannot be read.
-bool readLogFile(const QByteArray &path, Reader *reader, QByteArray *error);
 
 }  // namespace watchlog

@@ -190,19 +190,10 @@ void terminalSize(watchlog::PlotRequest *request)
     request->height = std::clamp(lines, 17, 1000) - 1;
 }
 
-bool readLog(const char *path, watchlog::Reader *reader)
+void printAll(const QList<QByteArray> &messages)
 {
-    const qint64 before = reader->unreadableLines();
-    QByteArray error;
-    if (!watchlog::readLogFile(path, reader, &error)) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", self, path, error.constData());
-        return false;
-    }
-    const qint64 unreadable = reader->unreadableLines() - before;
-    if (unreadable > 0)
-        std::fprintf(stderr, "%s: %s: %lld lines are not the log's, and were passed over\n", self, path,
-                     static_cast<long long>(unreadable));
-    return true;
+    for (const QByteArray &message : messages)
+        std::fprintf(stderr, "%s: %s\n", self, message.constData());
 }
 
 int runReader(bool plotting, int argc, char *argv[])
@@ -279,21 +270,26 @@ int runReader(bool plotting, int argc, char *argv[])
         usageError("--since is later than --until, so no time is left between them%s", "");
     if (optind == argc)
         usageError("which log? Name one or more%s", "");
-    watchlog::Reader reader;
-    bool allRead = true;
+    QList<QByteArray> paths;
     for (int i = optind; i < argc; ++i)
-        allRead = readLog(argv[i], &reader) && allRead;
+        paths.append(argv[i]);
+    watchlog::LogSet logs;
+    QList<QByteArray> messages;
+    bool allRead = logs.open(paths, &messages);
+    printAll(logs.warnings());
+    watchlog::CycleLengths lengths;
+    watchlog::Reader reader(window, plotting ? &lengths : nullptr);
+    allRead = logs.readInto(&reader, &messages) && allRead;
+    printAll(messages);
     if (!allRead)
         return 1;
     const QList<watchlog::Run> runs = reader.runs();
-    for (const QByteArray &warning : reader.warnings())
-        std::fprintf(stderr, "%s: %s\n", self, warning.constData());
     if (plotting) {
         if (terminal) {
             request.output.clear();
             terminalSize(&request);
         }
-        return watchlog::plot(runs, watchlog::summarize(runs, window), window, request);
+        return watchlog::plot(logs, watchlog::summarize(runs, window), lengths.median(), window, request);
     }
     const QByteArray text = watchlog::reportOf(runs, window, minOutageMs,
                                                outagesOnly     ? watchlog::Listing::Outages

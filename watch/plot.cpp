@@ -6,7 +6,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -20,7 +22,9 @@ QByteArray intervalName(qint64 ms)
         return QByteArray::number(ms / 3600000) + " h";
     if (ms % 60000 == 0)
         return QByteArray::number(ms / 60000) + " min";
-    return QByteArray::number(ms / 1000) + " s";
+    if (ms % 1000 == 0)
+        return QByteArray::number(ms / 1000) + " s";
+    return seconds(ms) + " s";
 }
 
 bool writeFile(const QString &path, const QByteArray &contents)
@@ -37,40 +41,61 @@ QByteArray quoted(const QString &text)
     return '\'' + bytes + '\'';
 }
 
+// A number as gnuplot reads it; NaN leaves a gap.
+QByteArray number(double value)
+{
+    return std::isnan(value) ? QByteArray("NaN") : QByteArray::number(value, 'g', 10);
+}
+
 struct Data {
-    QByteArray counts;   // interval start, good, bad, failed
-    QByteArray cycles;   // time, cycle_ms
-    QByteArray outages;  // start, end
-    qint64 intervalMs = 0;
-    qint64 mostCycles = 0;  // in one interval
-    qint64 shortestMs = 0;  // of the cycles plotted, as plotted (at least 1)
-    qint64 longestMs = 0;
+    QByteArray bins;        // start, centre, good %, bad replies, failed connections, p10, p50, p90
+    QByteArray outages;     // centre, half width
+    QByteArray unwatched;   // centre, half width
+    qint64 shortestMs = 0;  // of the 10th percentiles (at least 1)
+    qint64 longestMs = 0;   // of the 90th
 };
 
-Data dataOf(const QList<Run> &runs, const Summary &summary, const Window &window)
+// A band at least MIN_HALF_MS to each side of its centre, so that a short one stays in
+// sight over a month.
+QByteArray bandLine(qint64 startMs, qint64 endMs, double minHalfMs)
+{
+    const double half = std::max((endMs - startMs) / 2.0, minHalfMs);
+    return number((startMs + endMs) / 2000.0) + ' ' + number(half / 1000.0) + '\n';
+}
+
+Data dataOf(const Bins &bins, const Summary &summary, int plotWidth)
 {
     Data data;
-    data.intervalMs = countingIntervalMs(summary.lastMs - summary.firstMs);
-    for (const Run &run : runs)
-        for (const LoggedCycle &cycle : run.cycles)
-            if (window.holds(cycle.ms)) {
-                const qint64 ms = std::max<qint64>(cycle.cycleMs, 1);
-                data.cycles += seconds(cycle.ms) + ' ' + QByteArray::number(ms) + '\n';
-                data.shortestMs = data.shortestMs == 0 ? ms : std::min(data.shortestMs, ms);
-                data.longestMs = std::max(data.longestMs, ms);
-            }
-    const QMap<qint64, Counts> bins = countsPer(data.intervalMs, runs, window);
-    for (auto bin = bins.cbegin(); bin != bins.cend(); ++bin) {
-        data.mostCycles = std::max(data.mostCycles, bin->cycles);
-        data.counts += seconds(bin.key()) + ' ' + QByteArray::number(bin->cycles) + ' ' +
-                       QByteArray::number(bin->errors + bin->failures) + ' ' + QByteArray::number(bin->failures) + '\n';
+    const qint64 interval = bins.intervalMs();
+    for (int i = 0; i < bins.bins().size(); ++i) {
+        const Bin &bin = bins.bins()[i];
+        const qint64 startMs = bins.firstMs() + i * interval;
+        const Counts &counts = bin.counts;
+        const double good =
+            counts.cycles ? 100.0 * (counts.cycles - counts.errors - counts.failures) / counts.cycles : std::nan("");
+        const auto length = [&](double fraction) {
+            return bin.lengths.count() ? std::max(1.0, bin.lengths.percentile(fraction)) : std::nan("");
+        };
+        const double p10 = length(0.1), p50 = length(0.5), p90 = length(0.9);
+        if (!std::isnan(p10)) {
+            data.shortestMs =
+                data.shortestMs ? std::min(data.shortestMs, static_cast<qint64>(p10)) : static_cast<qint64>(p10);
+            data.longestMs = std::max(data.longestMs, static_cast<qint64>(p90));
+        }
+        data.bins += seconds(startMs) + ' ' + number((startMs + interval / 2.0) / 1000.0) + ' ' + number(good) + ' ' +
+                     QByteArray::number(counts.errors) + ' ' + QByteArray::number(counts.failures) + ' ' + number(p10) +
+                     ' ' + number(p50) + ' ' + number(p90) + '\n';
     }
+    // Two character cells or pixels wide at least.
+    const double minHalfMs = (summary.lastMs - summary.firstMs) / std::max(1.0, plotWidth / 2.0) / 2.0;
     for (const Outage &outage : summary.outages)
-        data.outages += seconds(outage.startMs) + ' ' + seconds(outage.endMs) + '\n';
+        data.outages += bandLine(outage.startMs, outage.endMs, minHalfMs);
+    for (const Unwatched &span : summary.unwatched)
+        data.unwatched += bandLine(span.startMs, span.endMs, minHalfMs);
     // gnuplot refuses a plot whose every file is empty.
-    for (QByteArray *lines : {&data.counts, &data.cycles, &data.outages})
+    for (QByteArray *lines : {&data.bins, &data.outages, &data.unwatched})
         if (lines->isEmpty())
-            *lines = "NaN NaN NaN NaN\n";
+            *lines = "NaN NaN NaN NaN NaN NaN NaN NaN\n";
     return data;
 }
 
@@ -85,11 +110,10 @@ qint64 ticStepSeconds(qint64 seconds)
     return 86400 * ((seconds + 86399) / 86400);
 }
 
-QByteArray scriptFor(const Data &data, const Summary &summary, const PlotRequest &request)
+QByteArray scriptFor(const Data &data, const Summary &summary, qint64 intervalMs, const PlotRequest &request)
 {
     const qint64 spanMs = summary.lastMs - summary.firstMs;
     const char *timeFormat = spanMs > 2 * 86400000LL ? "%m-%d %H:%M" : spanMs > 600000 ? "%H:%M" : "%H:%M:%S";
-    const double interval = data.intervalMs / 1000.0;
     const bool text = request.output.isEmpty();
     QByteArray script;
     if (text)
@@ -101,7 +125,7 @@ QByteArray scriptFor(const Data &data, const Summary &summary, const PlotRequest
     // Both panels share their margins, so their time axes line up. In text the key goes
     // below, where its names have the whole width.
     const int leftMargin = 10;
-    const int rightMargin = text ? 3 : 24;
+    const int rightMargin = text ? 3 : 30;
     script += "set termoption noenhanced\nset lmargin " + QByteArray::number(leftMargin) + "\nset rmargin " +
               QByteArray::number(rightMargin) + "\n";
     script += "set xdata time\nset timefmt '%s'\nset format x '" + QByteArray(timeFormat) + "'\n";
@@ -110,55 +134,132 @@ QByteArray scriptFor(const Data &data, const Summary &summary, const PlotRequest
         const qint64 labelColumns = static_cast<qint64>(std::strlen(timeFormat)) + 4;  // "%H" gives two digits
         const qint64 fit = std::max<qint64>(1, (request.width - leftMargin - rightMargin) / labelColumns);
         script += "set xtics " + QByteArray::number(ticStepSeconds(spanMs / 1000 / fit + 1)) + "\n";
-        // Whole counts, a label every other row at most, as a panel has rows.
-        const qint64 rows = std::max(2, (request.height - 8) / 4);
-        script += "set ytics " + QByteArray::number(std::max<qint64>(1, (data.mostCycles + rows - 1) / rows)) +
-                  "\nset format y '%.0f'\n";
     }
     script += "set xrange ['" + seconds(summary.firstMs) + "':'" + seconds(summary.lastMs + 1) + "']\n";
     script += "set y2range [0:1]\nunset y2tics\nset grid ytics\n";
-    script += text ? "set key below horizontal width 4\n" : "set key outside top right\n";
+    script += text ? "set key below horizontal width 2\n" : "set key outside top right\n";
     script += "set multiplot layout 2,1 title 'testVRN730-watch: " + utcStamp(summary.firstMs) + " to " +
               utcStamp(summary.lastMs) + " (UTC)'\n";
-    script += "set ylabel 'cycles per " + intervalName(data.intervalMs) + "'\nset yrange [0:*]\n";
-    script += "set style fill solid 0.9 noborder\nset boxwidth " + QByteArray::number(interval * 0.9) + " absolute\n";
-    const QByteArray centre = "(column(1)+" + QByteArray::number(interval / 2) + ")";
-    // Text cannot show a band behind the bars, so there an outage is a strip along the top.
-    const QByteArray bandHeight = request.output.isEmpty() ? "(0.97):($2-$1)/2:(0.03)" : "(0.5):(($2-$1)/2):(0.5)";
-    const QByteArray bandsAs = "'outages.dat' using (($1+$2)/2):" + bandHeight +
-                               " axes x1y2 with boxxyerror fs solid 0.25 noborder lc rgb '#e04040' ";
-    const QByteArray bands = bandsAs + "title 'outage'";
-    script += "plot " + bands + ", \\\n  'counts.dat' using " + centre +
-              ":2 with boxes lc rgb '#3a9a3a' title 'good', \\\n  'counts.dat' using " + centre +
-              ":3 with boxes lc rgb '#e08a00' title 'bad reply', \\\n  'counts.dat' using " + centre +
-              ":4 with boxes lc rgb '#c00000' title 'failed connection'\n";
-    // A factor of two around the cycles, so that a steady device's flat line has a range.
-    const QByteArray cycleRange = data.longestMs > 0 ? "[" + QByteArray::number(data.shortestMs / 2.0) + ":" +
-                                                           QByteArray::number(data.longestMs * 2) + "]"
-                                                     : QByteArray("[*:*]");
-    script += "set ylabel 'cycle (ms)'\nset logscale y\nset yrange " + cycleRange + "\nset xlabel 'time (UTC)'\n";
+    // Unwatched time is grey behind the lines (in text, which cannot fill, a strip along the
+    // foot). Outages are a strip along the top: a month's scattered single bad replies, each
+    // as wide as it can be seen, would otherwise hide everything else.
+    const QByteArray unwatchedBand = text ? "(0.03):2:(0.03)" : "(0.5):2:(0.5)";
+    const QByteArray unwatched = "'unwatched.dat' using 1:" + unwatchedBand +
+                                 " axes x1y2 with boxxyerror fs solid 0.35 noborder lc rgb '#909090' ";
+    const QByteArray bands = unwatched + "title 'unwatched', \\\n  'outages.dat' using 1:(0.97):2:(0.03) axes x1y2 "
+                                         "with boxxyerror fs solid 0.8 noborder lc rgb '#e04040' title 'outage', \\\n";
+    script += "set ylabel 'good cycles per " + intervalName(intervalMs) + " (%)'\nset yrange [0:104]\n";
     if (text)
-        script += "set ytics autofreq\nset format y '%g'\n";
-    script += "plot " + bandsAs +
-              "notitle, \\\n  'cycles.dat' using 1:2 with points pt 7 ps 0.3 lc rgb '#2050a0' "
-              "title 'cycle_ms'\n";
+        script += "set ytics 25\n";
+    script += "set style fill solid 0.9 noborder\n";
+    // A point on each interval that holds a bad reply or a failed connection keeps a rare
+    // one in sight, where a share of 99.99% draws as 100.
+    script += "plot " + bands +
+              "  'bins.dat' using 2:3 with lines lw 2 lc rgb '#3a9a3a' title 'good', \\\n"
+              "  'bins.dat' using 2:($4 > 0 ? $3 : NaN) with points pt 9 ps 1.2 lc rgb '#e08a00' title 'bad reply', "
+              "\\\n"
+              "  'bins.dat' using 2:($5 > 0 ? $3 : NaN) with points pt 11 ps 1.2 lc rgb '#c00000' "
+              "title 'failed connection'\n";
+    // A factor of two around the lengths, so that a steady device's flat line has a range.
+    const QByteArray lengthRange = data.longestMs > 0 ? "[" + QByteArray::number(data.shortestMs / 2.0) + ":" +
+                                                            QByteArray::number(data.longestMs * 2) + "]"
+                                                      : QByteArray("[*:*]");
+    script += "set ylabel 'cycle (ms)'\nset logscale y\nset yrange " + lengthRange + "\nset xlabel 'time (UTC)'\n";
+    script += text ? "set ytics autofreq\nset format y '%g'\n" : "";
+    script += "plot " + unwatched + "notitle, \\\n";
+    if (text)
+        script += "  'bins.dat' using 2:8 with lines lc rgb '#80a0d0' title '90th percentile', \\\n";
+    else
+        script += "  'bins.dat' using 2:6:8 with filledcurves fs transparent solid 0.35 lc rgb '#4070c0' "
+                  "title '10th to 90th percentile', \\\n";
+    script += "  'bins.dat' using 2:7 with lines lw 2 lc rgb '#2050a0' title 'median'\n";
     script += "unset multiplot\n";
     return script;
 }
 
 }  // namespace
 
-qint64 countingIntervalMs(qint64 spanMs)
+void LengthHistogram::add(qint64 ms)
 {
-    static constexpr qint64 steps[] = {1,   2,   5,    10,   15,   30,    60,    120,   300,
-                                       600, 900, 1800, 3600, 7200, 10800, 21600, 43200, 86400};
-    for (const qint64 step : steps)
-        if (step * 1000 * 100 >= spanMs)
-            return step * 1000;
-    return 86400000LL * ((spanMs / 100 + 86400000LL - 1) / 86400000LL);
+    ++counts_[bucketOf(ms)];
+    ++count_;
 }
 
-int plot(const QList<Run> &runs, const Summary &summary, const Window &window, const PlotRequest &request)
+int LengthHistogram::bucketOf(qint64 ms)
+{
+    if (ms < stepsPerDoubling)
+        return static_cast<int>(std::max<qint64>(ms, 0));
+    const int doubling = 63 - __builtin_clzll(static_cast<unsigned long long>(ms));  // at least stepBits
+    const int step = static_cast<int>(ms >> (doubling - stepBits)) & (stepsPerDoubling - 1);
+    return std::min(buckets - 1, (doubling - stepBits + 1) * stepsPerDoubling + step);
+}
+
+double LengthHistogram::middleOf(int bucket)
+{
+    if (bucket < stepsPerDoubling)
+        return bucket;
+    const int doubling = bucket / stepsPerDoubling + stepBits - 1;
+    const qint64 width = qint64{1} << (doubling - stepBits);
+    return static_cast<double>((stepsPerDoubling + bucket % stepsPerDoubling) * width) + (width - 1) / 2.0;
+}
+
+double LengthHistogram::percentile(double fraction) const
+{
+    const qint64 rank = static_cast<qint64>(fraction * static_cast<double>(count_ - 1));
+    qint64 seen = 0;
+    for (int bucket = 0; bucket < buckets; ++bucket) {
+        seen += counts_[bucket];
+        if (seen > rank)
+            return middleOf(bucket);
+    }
+    return middleOf(buckets - 1);
+}
+
+Bins::Bins(qint64 firstMs, qint64 lastMs, qint64 intervalMs)
+    : firstMs_(firstMs), intervalMs_(std::max<qint64>(1, intervalMs)),
+      bins_(static_cast<int>(std::clamp<qint64>((lastMs - firstMs) / intervalMs_ + 1, 1, 4 * maxBins)))
+{
+}
+
+void Bins::take(const LoggedCycle &cycle)
+{
+    const qint64 offset = cycle.ms - firstMs_;
+    if (offset < 0 || offset / intervalMs_ >= bins_.size())
+        return;
+    Bin &bin = bins_[static_cast<int>(offset / intervalMs_)];
+    bin.counts.add(cycle.state);
+    bin.lengths.add(cycle.cycleMs);
+}
+
+void CycleLengths::take(const LoggedCycle &cycle)
+{
+    ++counts_[static_cast<int>(std::clamp<qint64>(cycle.cycleMs, 0, counts_.size() - 1))];
+    ++count_;
+}
+
+qint64 CycleLengths::median() const
+{
+    qint64 seen = 0;
+    for (int ms = 0; ms < counts_.size(); ++ms) {
+        seen += counts_[ms];
+        if (seen * 2 > count_)
+            return ms;
+    }
+    return 0;
+}
+
+qint64 countingIntervalMs(qint64 spanMs, qint64 cycleMs)
+{
+    const qint64 cycle = std::max<qint64>(1, cycleMs);
+    const qint64 cyclesInSpan = std::max<qint64>(1, spanMs / cycle + 1);
+    const qint64 cyclesPerBin = (cyclesInSpan + maxBins - 1) / maxBins;
+    if (cyclesPerBin < 100)
+        return cycle * cyclesPerBin;
+    // A cycle more or less is under 1% of such an interval: one a clock reads well.
+    return ticStepSeconds((cycle * cyclesPerBin + 999) / 1000) * 1000;
+}
+
+int plot(const LogSet &logs, const Summary &summary, qint64 cycleMs, const Window &window, const PlotRequest &request)
 {
     const QString gnuplot = QStandardPaths::findExecutable(QStringLiteral("gnuplot"));
     if (gnuplot.isEmpty()) {
@@ -170,15 +271,25 @@ int plot(const QList<Run> &runs, const Summary &summary, const Window &window, c
         std::fprintf(stderr, "testVRN730-watch: no cycles in the logs read, so nothing to plot\n");
         return 1;
     }
+    const qint64 intervalMs = countingIntervalMs(summary.lastMs - summary.firstMs, cycleMs);
+    Bins bins(summary.firstMs, summary.lastMs, intervalMs);
+    Reader reader(window, &bins);
+    QList<QByteArray> messages;
+    if (!logs.readInto(&reader, &messages)) {
+        for (const QByteArray &message : messages)
+            std::fprintf(stderr, "testVRN730-watch: %s\n", message.constData());
+        return 1;
+    }
     QTemporaryDir work;
-    const Data data = dataOf(runs, summary, window);
+    const int plotWidth = request.output.isEmpty() ? request.width - 13 : request.width * 3 / 4;
+    const Data data = dataOf(bins, summary, plotWidth);
     PlotRequest absolute = request;
     if (!request.output.isEmpty())
         absolute.output = QDir::current().absoluteFilePath(request.output);
-    if (!work.isValid() || !writeFile(work.filePath(QStringLiteral("counts.dat")), data.counts) ||
-        !writeFile(work.filePath(QStringLiteral("cycles.dat")), data.cycles) ||
+    if (!work.isValid() || !writeFile(work.filePath(QStringLiteral("bins.dat")), data.bins) ||
         !writeFile(work.filePath(QStringLiteral("outages.dat")), data.outages) ||
-        !writeFile(work.filePath(QStringLiteral("night.gp")), scriptFor(data, summary, absolute))) {
+        !writeFile(work.filePath(QStringLiteral("unwatched.dat")), data.unwatched) ||
+        !writeFile(work.filePath(QStringLiteral("night.gp")), scriptFor(data, summary, intervalMs, absolute))) {
         std::fprintf(stderr, "testVRN730-watch: cannot write gnuplot's files in a temporary directory\n");
         return 1;
     }

@@ -86,123 +86,10 @@ QByteArray seconds(qint64 ms)
     return QByteArray(text, size);
 }
 
-QByteArray Outage::kinds() const
-{
-    if (errors && failures)
-        return "error,no-connection";
-    return errors ? "error" : "no-connection";
-}
-
-namespace {
-
-// A run's cycles on the watch's own clock: where each ends by the sum of cycle_ms, where
-// the wall clock stepped, and which stamps are late.
-struct Timeline {
-    QVector<qint64> monoEndMs;  // since the run's start
-    QVector<bool> stepBefore;   // the wall clock stepped between this cycle and the one before
-    QVector<int> lateGroup;     // for a cycle stamped late, the index of its group's first; else -1
-    QList<ClockStep> steps;
-    QList<LateStamps> late;
-};
-
-Timeline timelineOf(const Run &run)
-{
-    const QVector<LoggedCycle> &cycles = run.cycles;
-    Timeline timeline;
-    timeline.monoEndMs.resize(cycles.size());
-    timeline.stepBefore.fill(false, cycles.size());
-    timeline.lateGroup.fill(-1, cycles.size());
-    qint64 mono = 0;
-    for (int i = 0; i < cycles.size(); ++i) {
-        mono += cycles[i].cycleMs;
-        timeline.monoEndMs[i] = mono;
-        if (i == 0)
-            continue;
-        const qint64 drift = cycles[i].ms - cycles[i - 1].ms - cycles[i].cycleMs;
-        if (qAbs(drift) > maxClockDriftMs) {
-            timeline.stepBefore[i] = true;
-            timeline.steps.append({cycles[i].ms, drift});
-        }
-    }
-    // A group: a cycle that ended a long wait, and those read with it (cycle_ms 0, its stamp).
-    for (int first = 0; first < cycles.size();) {
-        int last = first;
-        while (last + 1 < cycles.size() && cycles[last + 1].cycleMs == 0 && cycles[last + 1].ms == cycles[first].ms)
-            ++last;
-        if (last > first && cycles[first].cycleMs > maxClockDriftMs) {
-            for (int i = first; i <= last; ++i)
-                timeline.lateGroup[i] = first;
-            timeline.late.append({cycles[first].ms, last - first + 1, cycles[first].cycleMs});
-        }
-        first = last + 1;
-    }
-    return timeline;
-}
-
-}  // namespace
-
 QList<Outage> outagesOf(const Run &run, const Window &window)
 {
-    const QVector<LoggedCycle> &cycles = run.cycles;
-    const Timeline timeline = timelineOf(run);
-    // The earliest a cycle can have ended: its stamp, or for one stamped late, the stamp
-    // before its group.
-    const auto earliestEndMs = [&](int i) {
-        const int group = timeline.lateGroup[i];
-        if (group < 0)
-            return cycles[i].ms;
-        return group > 0 ? cycles[group - 1].ms : run.startMs;
-    };
-    const auto steppedWithin = [&](int after, int upTo) {
-        for (int i = std::max(after + 1, 1); i <= upTo; ++i)
-            if (timeline.stepBefore[i])
-                return true;
-        return false;
-    };
-    QList<Outage> all;
-    int lastGood = -1;  // -1: the run's start
-    bool open = false;
-    for (int i = 0; i < cycles.size(); ++i) {
-        const LoggedCycle &cycle = cycles[i];
-        if (cycle.state == CycleState::Ok) {
-            if (open) {
-                // The good cycle began when the outage ended: its stamp less its cycle_ms.
-                Outage &outage = all.last();
-                outage.endMs = std::max(outage.startMs, cycle.ms - cycle.cycleMs);
-                outage.approximate = outage.approximate || timeline.lateGroup[i] >= 0;
-                if (timeline.lateGroup[i] >= 0)
-                    outage.endMs = std::max(outage.startMs, cycle.ms);  // as late as it can have been
-                if (steppedWithin(lastGood, i))
-                    outage.lengthMs =
-                        timeline.monoEndMs[i] - cycle.cycleMs - (lastGood < 0 ? 0 : timeline.monoEndMs[lastGood]);
-                open = false;
-            }
-            lastGood = i;
-            continue;
-        }
-        if (!open) {
-            const qint64 startMs = lastGood < 0 ? run.startMs : earliestEndMs(lastGood);
-            Outage outage;
-            outage.startMs = outage.endMs = startMs;
-            outage.approximate = lastGood >= 0 && timeline.lateGroup[lastGood] >= 0;
-            all.append(outage);
-            open = true;
-        }
-        Outage &outage = all.last();
-        outage.cycles += window.holds(cycle.ms) ? 1 : 0;
-        (cycle.state == CycleState::Error ? outage.errors : outage.failures) = true;
-    }
-    if (open) {
-        Outage &outage = all.last();
-        outage.endMs = std::max(outage.startMs, run.endMs());
-        const int last = static_cast<int>(cycles.size()) - 1;
-        if (steppedWithin(lastGood, last))
-            outage.lengthMs = timeline.monoEndMs[last] - (lastGood < 0 ? 0 : timeline.monoEndMs[lastGood]) +
-                              std::max<qint64>(0, run.endMs() - cycles[last].ms);
-    }
-
     QList<Outage> within;
-    for (Outage outage : all) {
+    for (Outage outage : run.outages) {
         const bool overlaps = outage.startMs < window.untilMs && outage.endMs > window.sinceMs;
         if (!overlaps && outage.cycles == 0)
             continue;
@@ -214,21 +101,6 @@ QList<Outage> outagesOf(const Run &run, const Window &window)
         within.append(outage);
     }
     return within;
-}
-
-QMap<qint64, Counts> countsPer(qint64 intervalMs, const QList<Run> &runs, const Window &window)
-{
-    QMap<qint64, Counts> intervals;
-    for (const Run &run : runs)
-        for (const LoggedCycle &cycle : run.cycles) {
-            if (!window.holds(cycle.ms))
-                continue;
-            Counts &counts = intervals[cycle.ms - cycle.ms % intervalMs];
-            ++counts.cycles;
-            counts.errors += cycle.state == CycleState::Error;
-            counts.failures += cycle.state == CycleState::NoConnection;
-        }
-    return intervals;
 }
 
 namespace {
@@ -271,21 +143,18 @@ Summary summarize(const QList<Run> &runs, const Window &window, qint64 minOutage
     for (const Run &run : runs) {
         const qint64 startMs = std::max(run.startMs, window.sinceMs);
         const qint64 endMs = std::min(run.endMs(), window.untilMs);
-        const bool hasCycles = std::any_of(run.cycles.begin(), run.cycles.end(),
-                                           [&](const LoggedCycle &cycle) { return window.holds(cycle.ms); });
-        if (endMs <= startMs && !hasCycles)
+        if (endMs <= startMs && !run.hasCyclesWithin())
             continue;
         ++summary.runs;
-        const Timeline timeline = timelineOf(run);
         const bool whole = startMs == run.startMs && endMs == run.endMs();
-        if (!timeline.steps.isEmpty() && whole && !run.cycles.isEmpty())  // by the watch's own clock
-            summary.watchedMs += timeline.monoEndMs.last() + std::max<qint64>(0, run.endMs() - run.cycles.last().ms);
+        if (!run.steps.isEmpty() && whole && run.cycles > 0)  // by the watch's own clock
+            summary.watchedMs += run.monoMs + std::max<qint64>(0, run.endMs() - run.lastCycleMs);
         else
             summary.watchedMs += std::max<qint64>(0, endMs - startMs);
-        for (const ClockStep &step : timeline.steps)
+        for (const ClockStep &step : run.steps)
             if (window.holds(step.atMs))
                 summary.steps.append(step);
-        for (const LateStamps &late : timeline.late)
+        for (const LateStamps &late : run.late)
             if (window.holds(late.atMs))
                 summary.late.append(late);
         for (const LostSpan &lost : run.lost)  // not watched, as far as the log can tell
@@ -296,16 +165,14 @@ Summary summarize(const QList<Run> &runs, const Window &window, qint64 minOutage
         for (const Outage &outage : outagesOf(run, window))
             if (outage.length() >= minOutageMs)
                 summary.outages.append(outage);
+        for (auto hour = run.hours.cbegin(); hour != run.hours.cend(); ++hour)
+            summary.hours[hour.key()].add(*hour);
     }
     summary.unwatched = unwatchedOf(runs, window);
-    if (!runs.isEmpty() && runs.last().stopMs < 0 && !runs.last().cycles.isEmpty() && window.holds(runs.last().endMs()))
+    if (!runs.isEmpty() && runs.last().stopMs < 0 && runs.last().cycles > 0 && window.holds(runs.last().endMs()))
         summary.unstoppedMs = runs.last().endMs();
-    summary.hours = countsPer(msPerHour, runs, window);
-    for (const Counts &hour : summary.hours) {
-        summary.counts.cycles += hour.cycles;
-        summary.counts.errors += hour.errors;
-        summary.counts.failures += hour.failures;
-    }
+    for (const Counts &hour : summary.hours)
+        summary.counts.add(hour);
     return summary;
 }
 
