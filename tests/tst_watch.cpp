@@ -155,9 +155,10 @@ void WatchTest::watchesUntilCtrlCAndReportsWhatTheDeviceDid()
     // The run's lines, then a cycle a line, then its stop.
     const QString logPath = work.filePath("testVRN730-watch.log");
     const QByteArray log = contentsOf(logPath);
-    QVERIFY2(QRegularExpression("^# testVRN730-watch " PROJECT_VERSION " started " + utcStamp + ": testVRN730 -i " +
-                                QRegularExpression::escape(address) +
-                                " -p 100 -t 300\ntime\tstate\tcycle_ms\tloops\tbytes\topen\tclose\trealTime\n")
+    QVERIFY2(QRegularExpression(
+                 "^# testVRN730-watch " PROJECT_VERSION " started " + utcStamp + ": testVRN730 -i " +
+                 QRegularExpression::escape(address) +
+                 " -p 100 -t 300\n# log format 1\ntime\tstate\tcycle_ms\tloops\tbytes\topen\tclose\trealTime\n")
                  .match(QString::fromLatin1(log))
                  .hasMatch(),
              log.left(300).constData());

@@ -93,6 +93,8 @@ private slots:
     void cycleLines_data();
     void cycleLines();
     void aLineTooLongIsPassedOver();
+    void logFormats_data();
+    void logFormats();
     void plotIntervals_data();
     void plotIntervals();
     void lengthPercentiles();
@@ -417,6 +419,42 @@ void WatchLogTest::aLineTooLongIsPassedOver()
     QVERIFY2(read.messages[0].endsWith(": 1 line is not the log's, and was passed over"), read.messages[0].constData());
     QCOMPARE(read.runs.size(), 1);
     QCOMPARE(read.runs[0].cycles, qint64{2});
+}
+
+// The format a log states: the reader takes its own and those before, and refuses a newer
+// one, naming both.
+void WatchLogTest::logFormats_data()
+{
+    QTest::addColumn<QByteArray>("format");  // the line after the start line
+    QTest::addColumn<qint64>("cycles");
+    QTest::addColumn<QByteArray>("message");
+
+    QTest::newRow("format 1, as the header states it")
+        << watchlog::header.left(watchlog::header.indexOf('\n')) << qint64{1} << QByteArray();
+    QTest::newRow("no format line, as the first watches wrote them") << QByteArray() << qint64{1} << QByteArray();
+    QTest::newRow("a newer format: refused, naming both")
+        << QByteArray("# log format 2") << qint64{0}
+        << QByteArray(": its log format 2 is newer than format 1, which this testVRN730-watch reads; read it with a "
+                      "newer one");
+    QTest::newRow("a format that is no number: a line passed over")
+        << QByteArray("# log format two") << qint64{1} << QByteArray(": 1 line is not the log's, and was passed over");
+}
+
+void WatchLogTest::logFormats()
+{
+    QFETCH(QByteArray, format);
+    QFETCH(qint64, cycles);
+    QFETCH(QByteArray, message);
+    const QByteArray log = "# testVRN730-watch 1.0.0 started 2026-12-09T01:00:00.000Z: testVRN730 -i x\n" + format +
+                           "\n2026-12-09T01:00:00.500Z\tok\t500\t1\t10\t1\t1\t\n";
+    const Read read = readLogs({log});
+    QCOMPARE(read.messages.size(), message.isEmpty() ? 0 : 1);
+    if (!message.isEmpty())
+        QVERIFY2(read.messages[0].endsWith(message), read.messages[0].constData());
+    QCOMPARE(read.runs.isEmpty() ? 0 : read.runs[0].cycles, cycles);
+    // The header and the lines come from one table of columns.
+    const QByteArrayList names = watchlog::header.mid(watchlog::header.indexOf('\n') + 1).chopped(1).split('\t');
+    QCOMPARE(names.size(), watchlog::cycleLine(0, 0, Cycle()).count('\t') + 1);
 }
 
 // The picture's interval: whole cycles while an interval holds few, so that a steady

@@ -14,7 +14,26 @@
 
 namespace watchlog {
 
-const QByteArray header = QByteArrayLiteral("time\tstate\tcycle_ms\tloops\tbytes\topen\tclose\trealTime\n");
+namespace {
+
+const QByteArray formatStart = QByteArrayLiteral("# log format ");
+
+QByteArray headerOf()
+{
+    QByteArray names;
+    for (const ColumnName &column : columns)
+        names += QByteArray(names.isEmpty() ? "" : "\t") + column.name;
+    return formatStart + QByteArray::number(logFormat) + '\n' + names + '\n';
+}
+
+// The reader takes the first three columns where they stand, the rest only counted.
+static_assert(columns[0].column == Column::Time && columns[1].column == Column::State &&
+                  columns[2].column == Column::CycleMs,
+              "a cycle line begins with its time, state and cycle_ms");
+
+}  // namespace
+
+const QByteArray header = headerOf();
 
 namespace {
 
@@ -182,19 +201,38 @@ QByteArray runLine(const QByteArray &version, RunMark mark, qint64 startMs, cons
 
 QByteArray cycleLine(qint64 ms, qint64 cycleMs, const Cycle &cycle)
 {
-    QByteArray line = utcStamp(ms);
-    line += '\t';
-    line += stateName(cycle.state);
-    line += '\t';
-    line += QByteArray::number(cycleMs);
-    for (const QByteArray *field : {&cycle.loops, &cycle.bytes, &cycle.open, &cycle.close}) {
-        line += '\t';
-        line += asField(*field);
+    QByteArray line;
+    for (const ColumnName &column : columns) {
+        if (!line.isEmpty())
+            line += '\t';
+        switch (column.column) {
+        case Column::Time:
+            line += utcStamp(ms);
+            break;
+        case Column::State:
+            line += stateName(cycle.state);
+            break;
+        case Column::CycleMs:
+            line += QByteArray::number(cycleMs);
+            break;
+        case Column::Loops:
+            line += asField(cycle.loops);
+            break;
+        case Column::Bytes:
+            line += asField(cycle.bytes);
+            break;
+        case Column::Open:
+            line += asField(cycle.open);
+            break;
+        case Column::Close:
+            line += asField(cycle.close);
+            break;
+        case Column::RealTime:
+            line += asField(cycle.realTime);
+            break;
+        }
     }
-    line += '\t';
-    line += asField(cycle.realTime);
-    line += '\n';
-    return line;
+    return line + '\n';
 }
 
 QByteArray stoppedLine(qint64 ms, const QByteArray &reason)
@@ -229,19 +267,18 @@ Reader::Tracked &Reader::track(const RunKey &key)
     return *found;
 }
 
-void Reader::readLine(const char *line, int size)
+bool Reader::readLine(const char *line, int size)
 {
     if (size == 0)
-        return;
-    if (line[0] == '#') {
-        readComment(QByteArray(line, size));
-        return;
-    }
+        return true;
+    if (line[0] == '#')
+        return readComment(QByteArray(line, size));
     LoggedCycle cycle;
     if (!parseCycle(line, size, &cycle)) {
-        if (size + 1 != header.size() || std::memcmp(line, header.constData(), static_cast<std::size_t>(size)) != 0)
+        const QByteArray names = header.mid(header.indexOf('\n') + 1);
+        if (size + 1 != names.size() || std::memcmp(line, names.constData(), static_cast<std::size_t>(size)) != 0)
             ++unreadable_;
-        return;
+        return true;
     }
     if (!current_) {
         // Lines with no start line above them in their file: a run of their own, from them.
@@ -254,10 +291,22 @@ void Reader::readLine(const char *line, int size)
     current_->tally.add(cycle);
     if (sink_ && window_.holds(cycle.ms))
         sink_->take(cycle);
+    return true;
 }
 
-void Reader::readComment(const QByteArray &line)
+bool Reader::readComment(const QByteArray &line)
 {
+    if (line.startsWith(formatStart)) {
+        bool ok = false;
+        const int format = line.mid(formatStart.size()).toInt(&ok);
+        if (ok && format > logFormat) {
+            why_ = "its log format " + QByteArray::number(format) + " is newer than format " +
+                   QByteArray::number(logFormat) + ", which this testVRN730-watch reads; read it with a newer one";
+            return false;
+        }
+        unreadable_ += ok && format >= 1 ? 0 : 1;
+        return true;
+    }
     if (line.startsWith(commentStart)) {
         // "# testVRN730-watch VERSION started|continued START: COMMAND"
         const QList<QByteArray> words = line.mid(commentStart.size()).split(' ');
@@ -265,7 +314,7 @@ void Reader::readComment(const QByteArray &line)
         if (words.size() < 3 || (words[1] != "started" && words[1] != "continued") || !words[2].endsWith(':') ||
             !parseUtcStamp(words[2].chopped(1), &startMs)) {
             ++unreadable_;
-            return;
+            return true;
         }
         // "testVRN730 -i ADDRESS -p N -t N"
         const int device = static_cast<int>(words.indexOf("-i"));
@@ -274,25 +323,26 @@ void Reader::readComment(const QByteArray &line)
             current_->started = true;
             current_->tally.run().startMs = startMs;
         }
-        return;
+        return true;
     }
     if (line.startsWith(stoppedStart)) {
         qint64 stopMs = 0;
         if (!current_ || !parseUtcStamp(line.mid(stoppedStart.size(), 24), &stopMs)) {
             ++unreadable_;
-            return;
+            return true;
         }
         current_->tally.run().stopMs = stopMs;
-        return;
+        return true;
     }
     if (line.startsWith(lostStart)) {
         LostSpan lost;
         if (!current_ || !parseLostLine(line, &lost)) {
             ++unreadable_;
-            return;
+            return true;
         }
         current_->tally.run().lost.append(lost);
     }
+    return true;
 }
 
 // The log's own stamp, 24 bytes; the date, hour and minute are parsed once a minute.
@@ -344,11 +394,11 @@ bool Reader::parseCycle(const char *line, int size, LoggedCycle *cycle)
             return false;
         cycle->cycleMs = cycle->cycleMs * 10 + (*digit - '0');
     }
-    int tabs = 0;
+    int fields = 3;
     const char *ignored;
-    for (; at <= end; ++tabs)
+    for (; at <= end; ++fields)
         field(&ignored);
-    return tabs == 5;
+    return fields == columnCount;
 }
 
 QList<Run> Reader::runs()
@@ -512,8 +562,10 @@ bool LogSet::readInto(Reader *reader, QList<QByteArray> *messages) const
             const char *end = at + kept + got;
             while (const char *newline =
                        static_cast<const char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)))) {
-                if (!skipping)
-                    reader->readLine(at, static_cast<int>(newline - at));
+                if (!skipping && !reader->readLine(at, static_cast<int>(newline - at))) {
+                    messages->append("cannot read " + file.path + ": " + reader->why());
+                    return false;
+                }
                 skipping = false;
                 at = newline + 1;
             }
@@ -526,8 +578,10 @@ bool LogSet::readInto(Reader *reader, QList<QByteArray> *messages) const
             }
             std::memmove(buffer.data(), at, static_cast<std::size_t>(kept));
         }
-        if (kept > 0 && !skipping)
-            reader->readLine(buffer.constData(), kept);
+        if (kept > 0 && !skipping && !reader->readLine(buffer.constData(), kept)) {
+            messages->append("cannot read " + file.path + ": " + reader->why());
+            return false;
+        }
         if (got < 0) {
             messages->append("cannot read " + file.path + ": " + log.error());
             ok = false;

@@ -14,7 +14,26 @@ namespace watchlog {
 // The longest realTime text a line keeps; a longer one is cut at a character's start.
 constexpr int maxRealTimeBytes = 256;
 
-extern const QByteArray header;  // the column names, with the line feed
+// The format of the lines below a start line. A reader takes every format up to its own
+// and refuses a newer one; a run without a format line, as the first watches wrote
+// them, is format 1.
+constexpr int logFormat = 1;
+
+// A cycle line's columns: the format's table, which makes the header, the line and the
+// reading of it.
+enum class Column { Time, State, CycleMs, Loops, Bytes, Open, Close, RealTime };
+struct ColumnName {
+    Column column;
+    const char *name;
+};
+constexpr ColumnName columns[] = {{Column::Time, "time"},        {Column::State, "state"},
+                                  {Column::CycleMs, "cycle_ms"}, {Column::Loops, "loops"},
+                                  {Column::Bytes, "bytes"},      {Column::Open, "open"},
+                                  {Column::Close, "close"},      {Column::RealTime, "realTime"}};
+constexpr int columnCount = static_cast<int>(sizeof columns / sizeof columns[0]);
+
+// "# log format N" and the column names, each with its line feed: what follows a start line.
+extern const QByteArray header;
 
 QByteArray utcStamp(qint64 msSinceEpoch);  // 2026-12-08T21:00:00.000Z
 bool parseUtcStamp(const QByteArray &text, qint64 *msSinceEpoch);
@@ -46,8 +65,11 @@ public:
     explicit Reader(const Window &window = Window(), CycleSink *sink = nullptr);
     // Lines before a file's first start line are a run of their own.
     void startFile();
-    void readLine(const char *line, int size);
-    void readLine(const QByteArray &line) { readLine(line.constData(), static_cast<int>(line.size())); }
+    // False when the line says the file is in a format newer than logFormat, which the
+    // reader then cannot read; why() says so.
+    bool readLine(const char *line, int size);
+    bool readLine(const QByteArray &line) { return readLine(line.constData(), static_cast<int>(line.size())); }
+    const QByteArray &why() const { return why_; }
     // The runs, in order of their start; ends the reading.
     QList<Run> runs();
     qint64 unreadableLines() const { return unreadable_; }
@@ -60,7 +82,7 @@ private:
         bool started = false;  // its start line was read
     };
 
-    void readComment(const QByteArray &line);
+    bool readComment(const QByteArray &line);
     bool parseCycle(const char *line, int size, LoggedCycle *cycle);
     bool parseStamp(const char *text, qint64 *ms);
     Tracked &track(const RunKey &key);
@@ -70,6 +92,7 @@ private:
     QMap<RunKey, Tracked> runs_;
     Tracked *current_ = nullptr;  // the run the file's last start line named
     qint64 unreadable_ = 0;
+    QByteArray why_;
     // The last stamp's date, hour and minute, and their time: a month's stamps share them
     // hundreds at a time.
     char minute_[17] = {};
