@@ -54,7 +54,17 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnuplot-nox | gnuplot, logrotate")
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
 file(WRITE ${PROJECT_BINARY_DIR}/deb/conffiles "/etc/logrotate.d/testvrn730-watch\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/conffiles)
+# The unit's user, made when the package is configured, where systemd is there to run it.
+file(WRITE ${PROJECT_BINARY_DIR}/deb/postinst
+"#!/bin/sh
+set -e
+if [ \"$1\" = configure ] && command -v systemd-sysusers >/dev/null 2>&1; then
+    systemd-sysusers testvrn730-watch.conf
+fi
+")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/conffiles ${PROJECT_BINARY_DIR}/deb/postinst)
+# Maintainer scripts 0755, the other control files 0644, whatever the umask made them.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)

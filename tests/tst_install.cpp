@@ -7,6 +7,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 struct Run {
@@ -57,6 +62,7 @@ private slots:
     void packageCarriesTheWatchAroundIt();
     void systemdUnitVerifies_data();
     void systemdUnitVerifies();
+    void logsAreAdmsToRead();
     void bashCompletes_data();
     void bashCompletes();
     void packageCarriesLicenceAndChangelog();
@@ -274,6 +280,84 @@ void InstallTest::systemdUnitVerifies()
     const Run security = run("systemd-analyze", {"security", "--offline=true", "--threshold=20", file.fileName()});
     qInfo("%s", security.output.right(120).constData());
     QVERIFY2(security.exitCode == 0, security.output.constData());
+}
+
+namespace {
+
+// What the unit says of SETTING, as "Name=value" lines give it.
+QByteArray unitSetting(const QByteArray &unit, const char *setting)
+{
+    const QRegularExpression line(QStringLiteral("^") + setting + QStringLiteral("=(.*)$"),
+                                  QRegularExpression::MultilineOption);
+    return line.match(QString::fromUtf8(unit)).captured(1).toUtf8();
+}
+
+}  // namespace
+
+// The unit as systemd would run it, without systemd: its user as systemd-sysusers makes it
+// from the packaged file (in a root of its own), its log directory with the unit's owner
+// and mode, and the watch under its user, group and umask. A member of adm then reads the
+// log with report; a user outside adm cannot.
+void InstallTest::logsAreAdmsToRead()
+{
+    if (geteuid() != 0)
+        QSKIP("taking the unit's user and group needs root");
+    const struct group *adm = getgrnam("adm");
+    QVERIFY(adm);
+    const QByteArray unit = contentsOf(unpacked_.filePath("lib/systemd/system/testVRN730-watch@.service"));
+    QCOMPARE(unitSetting(unit, "Group"), QByteArray("adm"));
+    QCOMPARE(unitSetting(unit, "LogsDirectory"), QByteArray("testvrn730"));
+
+    QTemporaryDir root;
+    QVERIFY(QDir(root.path()).mkpath("etc"));
+    QFile groups(root.filePath("etc/group"));
+    QVERIFY(groups.open(QIODevice::WriteOnly) &&
+            groups.write("root:x:0:\nadm:x:" + QByteArray::number(adm->gr_gid) + ":\n") > 0);
+    groups.close();
+    const Run sysusers = run("systemd-sysusers",
+                             {"--root", root.path(), unpacked_.filePath("usr/lib/sysusers.d/testvrn730-watch.conf")});
+    QVERIFY2(sysusers.exitCode == 0, sysusers.errors.constData());
+    const QByteArray user = unitSetting(unit, "User");
+    const QList<QByteArray> entry = [&] {
+        for (const QByteArray &line : contentsOf(root.filePath("etc/passwd")).split('\n'))
+            if (line.startsWith(user + ':'))
+                return line.split(':');
+        return QList<QByteArray>();
+    }();
+    QVERIFY2(entry.size() == 7, "systemd-sysusers made no user for the unit");
+    QCOMPARE(entry[3].toUInt(), adm->gr_gid);  // its primary group: what it writes is adm's
+
+    // The trial install and a /var/log of its own, where the unit's user can reach them.
+    QTemporaryDir var;
+    const QString logs = var.filePath("testvrn730");
+    bool modeOk = false;
+    const mode_t mode = static_cast<mode_t>(unitSetting(unit, "LogsDirectoryMode").toUInt(&modeOk, 8));
+    QVERIFY(modeOk && QDir(var.path()).mkdir("testvrn730"));
+    for (const QString &path : {prefix_.path(), var.path()})
+        QCOMPARE(chmod(QFile::encodeName(path).constData(), 0755), 0);
+    QCOMPARE(chmod(QFile::encodeName(logs).constData(), mode), 0);
+    QCOMPARE(chown(QFile::encodeName(logs).constData(), entry[2].toUInt(), adm->gr_gid), 0);
+    const QString log = logs + "/127.0.0.1.log";
+    const QString watch = prefix_.filePath("bin/testVRN730-watch");
+    QProcess unitRun;
+    unitRun.start("setpriv", {"--reuid", entry[2], "--regid", QString::number(adm->gr_gid), "--clear-groups", "sh",
+                              "-c", "umask " + unitSetting(unit, "UMask") + " && exec \"$0\" \"$@\"", watch, "--log",
+                              log, "-i", "127.0.0.1", "-p", "100", "-t", "100"});
+    QVERIFY(unitRun.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(contentsOf(log).count('\n') >= 6, 30000);  // a few cycles, no device on port 80
+    ::kill(static_cast<pid_t>(unitRun.processId()), SIGTERM);
+    QVERIFY(unitRun.waitForFinished(30000));
+    QVERIFY2(contentsOf(log).contains("\n# stopped "), unitRun.readAllStandardError().constData());
+    QCOMPARE(QFileInfo(log).permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther),
+             QFile::ReadGroup);
+
+    const Run member = run("setpriv", {"--reuid", "65534", "--regid", "65534", "--groups", QString::number(adm->gr_gid),
+                                       watch, "report", log});
+    QVERIFY2(member.exitCode == 0 && member.output.startsWith("Watched "), member.errors.constData());
+    const Run stranger =
+        run("setpriv", {"--reuid", "65534", "--regid", "65534", "--clear-groups", watch, "report", log});
+    QCOMPARE(stranger.exitCode, 1);
+    QVERIFY2(stranger.errors.contains("Permission denied"), stranger.errors.constData());
 }
 
 void InstallTest::bashCompletes_data()
