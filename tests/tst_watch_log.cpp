@@ -264,6 +264,14 @@ void WatchLogTest::outageBounds_data()
         << QByteArray("2026-10-25 01:00:01.500") << QByteArray("2026-10-25T01:00:02.500Z")
         << QByteArray("2026-10-25T01:00:01.500Z\t2026-10-25T01:00:02.500Z\t1.000\t1\terror\n")
         << QByteArray("1000 1 1 1 0") << 0;
+    // Lines before --since are passed over unparsed, but for their state.
+    QTest::newRow("an outage begun before --since keeps the kinds of its cycles before it")
+        << QByteArrayList{start + logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "no-connection"),
+                                         at("01:00:01.000", "no-connection"), at("01:00:01.500", "error"),
+                                         at("01:00:02.000", "ok")})}
+        << QByteArray("2026-10-25T01:00:01.200Z") << QByteArray()
+        << QByteArray("2026-10-25T01:00:01.200Z\t2026-10-25T01:00:01.500Z\t0.300\t1\terror,no-connection\n")
+        << QByteArray("800 1 2 1 0") << 0;
 }
 
 void WatchLogTest::outageBounds()

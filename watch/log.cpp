@@ -247,7 +247,10 @@ QByteArray lostLine(const LostSpan &lost, const QByteArray &path)
            asField(lost.why) + '\n';
 }
 
-Reader::Reader(const Window &window, CycleSink *sink) : window_(window), sink_(sink)
+Reader::Reader(const Window &window, CycleSink *sink)
+    : window_(window),
+      sinceStamp_(window.sinceMs > 0 && window.sinceMs < 253402300800000 ? utcStamp(window.sinceMs) : QByteArray()),
+      sink_(sink)
 {
 }
 
@@ -273,6 +276,8 @@ bool Reader::readLine(const char *line, int size)
         return true;
     if (line[0] == '#')
         return readComment(QByteArray(line, size));
+    if (passBeforeWindow(line, size))
+        return true;
     LoggedCycle cycle;
     if (!parseCycle(line, size, &cycle)) {
         const QByteArray names = header.mid(header.indexOf('\n') + 1);
@@ -285,6 +290,13 @@ bool Reader::readLine(const char *line, int size)
         current_ = &track({cycle.ms, QByteArray()});
         current_->started = true;
     }
+    if (current_->passedAny) {
+        qint64 passedMs = 0;
+        if (parseStamp(current_->lastPassedStamp, &passedMs))
+            current_->tally.setPreviousMs(passedMs);
+        current_->passedAny = false;
+    }
+    current_->beforeWindow = false;
     Run &run = current_->tally.run();
     if (!current_->started && run.cycles == 0)  // watched from the start of its first cycle read
         run.startMs = std::max(run.startMs, cycle.ms - cycle.cycleMs);
@@ -342,6 +354,35 @@ bool Reader::readComment(const QByteArray &line)
         }
         current_->tally.run().lost.append(lost);
     }
+    return true;
+}
+
+// The lines of a run before the window's start, up to its first within it, are known by
+// their stamp's text and their state's first letter, and not parsed: a month read from
+// its last day on reads only that day.
+bool Reader::passBeforeWindow(const char *line, int size)
+{
+    constexpr int stampSize = 24;
+    if (sinceStamp_.isEmpty() || !current_ || !current_->beforeWindow || size < stampSize + 2 ||
+        line[stampSize] != '\t' || std::memcmp(line, sinceStamp_.constData(), stampSize) >= 0)
+        return false;
+    CycleState state;
+    switch (line[stampSize + 1]) {
+    case 'o':
+        state = CycleState::Ok;
+        break;
+    case 'e':
+        state = CycleState::Error;
+        break;
+    case 'n':
+        state = CycleState::NoConnection;
+        break;
+    default:
+        return false;
+    }
+    current_->tally.pass(state);
+    std::memcpy(current_->lastPassedStamp, line, stampSize);
+    current_->passedAny = true;
     return true;
 }
 

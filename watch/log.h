@@ -80,6 +80,10 @@ private:
         explicit Tracked(const Window &window = Window()) : tally(window) {}
         RunTally tally;
         bool started = false;  // its start line was read
+        // Its cycles so far are all before the window; the stamp of the last, unparsed.
+        bool beforeWindow = true;
+        char lastPassedStamp[24] = {};
+        bool passedAny = false;
     };
 
     bool readComment(const QByteArray &line);
@@ -87,7 +91,10 @@ private:
     bool parseStamp(const char *text, qint64 *ms);
     Tracked &track(const RunKey &key);
 
+    bool passBeforeWindow(const char *line, int size);
+
     Window window_;
+    QByteArray sinceStamp_;  // the window's start as the log writes it; empty: no start
     CycleSink *sink_;
     QMap<RunKey, Tracked> runs_;
     Tracked *current_ = nullptr;  // the run the file's last start line named

@@ -69,6 +69,32 @@ void RunTally::add(const LoggedCycle &cycle)
     ++run_.cycles;
 }
 
+void RunTally::pass(CycleState state)
+{
+    const qint64 beforeWindowMs = window_.sinceMs - 1;
+    group_ = Group();
+    if (state == CycleState::Ok) {
+        if (outageOpen_) {
+            Outage &outage = run_.outages.last();
+            outage.endMs = std::max(outage.startMs, beforeWindowMs);
+            outageOpen_ = false;
+        }
+        since_ = Since::GoodCycle;
+        lastGoodEndMs_ = beforeWindowMs;
+        lastGoodLate_ = false;
+        lastGoodIndex_ = run_.cycles;
+        monoAtLastGoodMs_ = run_.monoMs;
+        steppedSinceGood_ = false;
+    } else {
+        if (!outageOpen_)
+            beginOutage();
+        Outage &outage = run_.outages.last();
+        outage.startMs = std::min(outage.startMs, beforeWindowMs);
+        (state == CycleState::Error ? outage.errors : outage.failures) = true;
+    }
+    ++run_.cycles;
+}
+
 // A cycle with cycle_ms 0 and the stamp of the one before joins that one's group; any
 // other begins its own. The group's first cycle is known to be late only once a second
 // joins it, so what was decided on its stamp is mended then.

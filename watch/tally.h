@@ -117,6 +117,12 @@ public:
 
     Run &run() { return run_; }
     void add(const LoggedCycle &cycle);
+    // A cycle before the window, known by its state alone: it keeps an outage open or ends
+    // it, and its bounds, which the window cuts, are not needed.
+    void pass(CycleState state);
+    // The stamp of the last cycle passed, once the first after it is read; a step of the
+    // wall clock between the two is found as between any two.
+    void setPreviousMs(qint64 ms) { previousMs_ = ms; }
     // Once every line has been read: closes what the last cycles left open.
     void finish();
 
