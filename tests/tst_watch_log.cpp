@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace harness;
 
 namespace {
@@ -100,6 +102,7 @@ private slots:
     void lengthPercentiles();
     void severalDevicesDeviceByDevice();
     void readsCompressedLogs();
+    void readsALogFromAPipeTwice();
     void timeArguments_data();
     void timeArguments();
 };
@@ -593,6 +596,37 @@ void WatchLogTest::readsCompressedLogs()
     QCOMPARE(messages.size(), 1);
     QVERIFY2(messages[0].startsWith("cannot read " + QFile::encodeName(truncated.fileName()) + ": "),
              messages[0].constData());
+}
+
+// A log from a pipe (process substitution, say) is read whole, and twice as plot reads
+// it: a pipe gives its bytes once.
+void WatchLogTest::readsALogFromAPipeTwice()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QByteArray fifo = QFile::encodeName(work.filePath("pipe"));
+    QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+    QByteArray log = "# testVRN730-watch 1.0.0 started 2026-12-09T01:00:00.000Z: testVRN730 -i x\n" + watchlog::header;
+    for (int i = 1; i <= 2000; ++i)  // more than the head read to order the files
+        log += watchlog::utcStamp(1796778000000 + i * 500) + "\tok\t500\t1\t10\t1\t1\t\"realTime\":\"01:00\"\n";
+    QFile plain(work.filePath("dev.log"));
+    QVERIFY(plain.open(QIODevice::WriteOnly) && plain.write(log) == log.size());
+    plain.close();
+    QProcess writer;
+    writer.start("sh", {"-c", "cat \"$0\" > \"$1\"", plain.fileName(), QString::fromUtf8(fifo)});
+    QVERIFY(writer.waitForStarted());
+    watchlog::LogSet set;
+    QList<QByteArray> messages;
+    QVERIFY(set.open({fifo}, &messages));
+    for (int pass = 1; pass <= 2; ++pass) {
+        watchlog::Reader reader;
+        QVERIFY(set.readInto(&reader, &messages));
+        QCOMPARE(messages, QList<QByteArray>());
+        const QList<watchlog::Run> runs = reader.runs();
+        QCOMPARE(runs.size(), 1);
+        QCOMPARE(runs[0].cycles, qint64{2000});
+    }
+    QVERIFY(writer.waitForFinished(30000));
 }
 
 void WatchLogTest::timeArguments_data()

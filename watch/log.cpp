@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 namespace watchlog {
@@ -17,6 +18,8 @@ namespace watchlog {
 namespace {
 
 const QByteArray formatStart = QByteArrayLiteral("# log format ");
+// The first time that a stamp's four-digit year cannot hold: 10000-01-01.
+constexpr qint64 year10000Ms = 253402300800000;
 
 QByteArray headerOf()
 {
@@ -249,7 +252,7 @@ QByteArray lostLine(const LostSpan &lost, const QByteArray &path)
 
 Reader::Reader(const Window &window, CycleSink *sink)
     : window_(window),
-      sinceStamp_(window.sinceMs > 0 && window.sinceMs < 253402300800000 ? utcStamp(window.sinceMs) : QByteArray()),
+      sinceStamp_(window.sinceMs >= 0 && window.sinceMs < year10000Ms ? utcStamp(window.sinceMs) : QByteArray()),
       sink_(sink)
 {
 }
@@ -280,7 +283,7 @@ bool Reader::readLine(const char *line, int size)
         return true;
     LoggedCycle cycle;
     if (!parseCycle(line, size, &cycle)) {
-        const QByteArray names = header.mid(header.indexOf('\n') + 1);
+        static const QByteArray names = header.mid(header.indexOf('\n') + 1);
         if (size + 1 != names.size() || std::memcmp(line, names.constData(), static_cast<std::size_t>(size)) != 0)
             ++unreadable_;
         return true;
@@ -464,8 +467,10 @@ namespace {
 // A log file, plain or compressed: zlib reads a file that is not compressed as it is.
 class LogFile {
 public:
-    explicit LogFile(const QByteArray &path) : file_(gzopen(path.constData(), "rb"))
+    explicit LogFile(const QByteArray &path)
     {
+        errno = 0;
+        file_ = gzopen(path.constData(), "rb");
         if (!file_)
             error_ = std::strerror(errno ? errno : ENOMEM);
         else
@@ -497,7 +502,7 @@ public:
     const QByteArray &error() const { return error_; }
 
 private:
-    gzFile file_;
+    gzFile file_ = nullptr;
     QByteArray error_;
 };
 
@@ -536,9 +541,15 @@ bool LogSet::open(const QList<QByteArray> &paths, QList<QByteArray> *messages)
 {
     bool ok = true;
     for (const QByteArray &path : paths) {
-        LogFile log(path);
         File file;
-        file.path = path;
+        file.path = file.name = path;
+        struct stat info;
+        if (stat(path.constData(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode) &&
+            !spool(&file, messages)) {
+            ok = false;
+            continue;
+        }
+        LogFile log(file.path);
         file.head.resize(headBytes);
         const int got = log.isOpen() ? log.read(file.head.data(), headBytes) : -1;
         if (got < 0) {
@@ -554,13 +565,39 @@ bool LogSet::open(const QList<QByteArray> &paths, QList<QByteArray> *messages)
     for (int i = 1; i < files_.size(); ++i)
         for (int j = 0; j < i; ++j)
             if (holdsTheSame(&files_[i], &files_[j], messages)) {
-                warnings_.append(files_[i].path + " holds what " + files_[j].path + " holds; it is read once");
+                warnings_.append(files_[i].name + " holds what " + files_[j].name + " holds; it is read once");
                 files_.removeAt(i--);
                 break;
             }
     for (File &file : files_)
         file.head.clear();
     return ok;
+}
+
+// Copies what FILE's path gives, uncompressed, to a temporary file, and reads that from
+// then on.
+bool LogSet::spool(File *file, QList<QByteArray> *messages)
+{
+    auto copy = std::make_unique<QTemporaryFile>();
+    LogFile log(file->path);
+    QByteArray chunk(chunkBytes, Qt::Uninitialized);
+    int got = log.isOpen() ? 0 : -1;
+    if (!copy->open()) {
+        messages->append("cannot copy " + file->name + " to a temporary file: " + copy->errorString().toUtf8());
+        return false;
+    }
+    while (log.isOpen() && (got = log.read(chunk.data(), chunkBytes)) > 0)
+        if (copy->write(chunk.constData(), got) != got) {
+            messages->append("cannot copy " + file->name + " to a temporary file: " + copy->errorString().toUtf8());
+            return false;
+        }
+    if (got < 0 || !copy->flush()) {
+        messages->append("cannot read " + file->name + ": " + (got < 0 ? log.error() : copy->errorString().toUtf8()));
+        return false;
+    }
+    file->path = QFile::encodeName(copy->fileName());
+    spooled_.push_back(std::move(copy));
+    return true;
 }
 
 // Files that begin alike are read whole to see whether they hold the same.
@@ -578,7 +615,7 @@ bool LogSet::holdsTheSame(File *file, File *other, QList<QByteArray> *messages)
         while (log.isOpen() && (got = log.read(chunk.data(), chunkBytes)) > 0)
             hash = hash * 1099511628211ULL + qHashBits(chunk.constData(), static_cast<std::size_t>(got), 0);
         if (!log.isOpen() || !log.error().isEmpty()) {
-            messages->append("cannot read " + each->path + ": " + log.error());
+            messages->append("cannot read " + each->name + ": " + log.error());
             return false;
         }
         each->wholeHash = hash;
@@ -597,16 +634,16 @@ bool LogSet::readInto(Reader *reader, QList<QByteArray> *messages) const
         const qint64 before = reader->unreadableLines();
         int kept = 0;           // bytes of a line not yet ended, at the buffer's start
         bool skipping = false;  // in a line too long to be the log's
+        bool refused = false;   // in a format newer than the reader's
         int got = log.isOpen() ? 0 : -1;
-        while (log.isOpen() && (got = log.read(buffer.data() + kept, chunkBytes)) > 0) {
+        while (!refused && log.isOpen() && (got = log.read(buffer.data() + kept, chunkBytes)) > 0) {
             const char *at = buffer.constData();
             const char *end = at + kept + got;
             while (const char *newline =
                        static_cast<const char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)))) {
-                if (!skipping && !reader->readLine(at, static_cast<int>(newline - at))) {
-                    messages->append("cannot read " + file.path + ": " + reader->why());
-                    return false;
-                }
+                refused = !skipping && !reader->readLine(at, static_cast<int>(newline - at));
+                if (refused)
+                    break;
                 skipping = false;
                 at = newline + 1;
             }
@@ -619,17 +656,14 @@ bool LogSet::readInto(Reader *reader, QList<QByteArray> *messages) const
             }
             std::memmove(buffer.data(), at, static_cast<std::size_t>(kept));
         }
-        if (kept > 0 && !skipping && !reader->readLine(buffer.constData(), kept)) {
-            messages->append("cannot read " + file.path + ": " + reader->why());
-            return false;
-        }
-        if (got < 0) {
-            messages->append("cannot read " + file.path + ": " + log.error());
+        refused = refused || (got == 0 && kept > 0 && !skipping && !reader->readLine(buffer.constData(), kept));
+        if (refused || got < 0) {
+            messages->append("cannot read " + file.name + ": " + (refused ? reader->why() : log.error()));
             ok = false;
         }
         const qint64 unreadable = reader->unreadableLines() - before;
         if (unreadable > 0)
-            messages->append(file.path + ": " + QByteArray::number(unreadable) +
+            messages->append(file.name + ": " + QByteArray::number(unreadable) +
                              (unreadable == 1 ? " line is" : " lines are") + " not the log's, and " +
                              (unreadable == 1 ? "was" : "were") + " passed over");
     }
