@@ -43,18 +43,9 @@ void RunTally::add(const LoggedCycle &cycle)
     if (cycle.state == CycleState::Ok) {
         if (outageOpen_)
             endOutage(cycle, late);
-        since_ = Since::GoodCycle;
-        lastGoodEndMs_ = late ? group_.beforeMs : cycle.ms;
-        lastGoodLate_ = late;
-        lastGoodIndex_ = run_.cycles;
-        monoAtLastGoodMs_ = run_.monoMs;
-        steppedSinceGood_ = false;
+        rememberGood(late ? group_.beforeMs : cycle.ms, late);
     } else {
-        if (!outageOpen_)
-            beginOutage();
-        Outage &outage = run_.outages.last();
-        outage.cycles += window_.holds(cycle.ms) ? 1 : 0;
-        (cycle.state == CycleState::Error ? outage.errors : outage.failures) = true;
+        badCycle(cycle.state).cycles += window_.holds(cycle.ms) ? 1 : 0;
     }
     if (window_.holds(cycle.ms)) {
         const qint64 hour = hourOf(cycle.ms);
@@ -79,20 +70,34 @@ void RunTally::pass(CycleState state)
             outage.endMs = std::max(outage.startMs, beforeWindowMs);
             outageOpen_ = false;
         }
-        since_ = Since::GoodCycle;
-        lastGoodEndMs_ = beforeWindowMs;
-        lastGoodLate_ = false;
-        lastGoodIndex_ = run_.cycles;
-        monoAtLastGoodMs_ = run_.monoMs;
-        steppedSinceGood_ = false;
+        rememberGood(beforeWindowMs, false);
     } else {
-        if (!outageOpen_)
-            beginOutage();
-        Outage &outage = run_.outages.last();
+        Outage &outage = badCycle(state);
         outage.startMs = std::min(outage.startMs, beforeWindowMs);
-        (state == CycleState::Error ? outage.errors : outage.failures) = true;
     }
     ++run_.cycles;
+}
+
+// The last good cycle, which may have ended as early as END_MS: an outage after it
+// begins there.
+void RunTally::rememberGood(qint64 endMs, bool late)
+{
+    since_ = Since::GoodCycle;
+    lastGoodEndMs_ = endMs;
+    lastGoodLate_ = late;
+    lastGoodIndex_ = run_.cycles;
+    monoAtLastGoodMs_ = run_.monoMs;
+    steppedSinceGood_ = false;
+}
+
+// A bad cycle begins an outage or goes on with one, and adds its kind.
+Outage &RunTally::badCycle(CycleState state)
+{
+    if (!outageOpen_)
+        beginOutage();
+    Outage &outage = run_.outages.last();
+    (state == CycleState::Error ? outage.errors : outage.failures) = true;
+    return outage;
 }
 
 // A cycle with cycle_ms 0 and the stamp of the one before joins that one's group; any

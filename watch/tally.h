@@ -130,6 +130,8 @@ private:
     void joinOrStartGroup(const LoggedCycle &cycle);
     void endOutage(const LoggedCycle &cycle, bool late);
     void beginOutage();
+    void rememberGood(qint64 endMs, bool late);
+    Outage &badCycle(CycleState state);
 
     Window window_;
     Run run_;
