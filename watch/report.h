@@ -10,7 +10,7 @@
 namespace watchlog {
 
 // The outages of one run that reach into the window, cut to it; their cycles are those
-// within it.
+// within it. WINDOW is the one the run was read with, which counted those cycles.
 QList<Outage> outagesOf(const Run &run, const Window &window);
 
 // Time within the watched span that the logs do not cover: between two runs, or cycles
@@ -36,7 +36,8 @@ struct Summary {
     QMap<qint64, Counts> hours;  // by the hour's start
 };
 
-// MIN_OUTAGE_MS leaves shorter outages out of the list; their cycles still count.
+// MIN_OUTAGE_MS leaves shorter outages out of the list; their cycles still count. WINDOW
+// is the one the runs were read with.
 Summary summarize(const QList<Run> &runs, const Window &window, qint64 minOutageMs = 0);
 
 // Milliseconds as seconds to the millisecond: 21.518.
