@@ -140,26 +140,33 @@ QByteArray scriptFor(const Data &data, const Summary &summary, qint64 intervalMs
     script += text ? "set key below horizontal width 2\n" : "set key outside top right\n";
     script += "set multiplot layout 2,1 title 'testVRN730-watch: " + utcStamp(summary.firstMs) + " to " +
               utcStamp(summary.lastMs) + " (UTC)'\n";
-    // Unwatched time is grey behind the lines (in text, which cannot fill, a strip along the
-    // foot). Outages are a strip along the top: a month's scattered single bad replies, each
-    // as wide as it can be seen, would otherwise hide everything else.
-    const QByteArray unwatchedBand = text ? "(0.03):2:(0.03)" : "(0.5):2:(0.5)";
-    const QByteArray unwatched = "'unwatched.dat' using 1:" + unwatchedBand +
-                                 " axes x1y2 with boxxyerror fs solid 0.35 noborder lc rgb '#909090' ";
-    const QByteArray bands = unwatched + "title 'unwatched', \\\n  'outages.dat' using 1:(0.97):2:(0.03) axes x1y2 "
-                                         "with boxxyerror fs solid 0.8 noborder lc rgb '#e04040' title 'outage', \\\n";
-    script += "set ylabel 'good cycles per " + intervalName(intervalMs) + " (%)'\nset yrange [0:104]\n";
+    // Unwatched time is grey behind the lines. Outages are a strip along the top: a month's
+    // scattered single bad replies, each as wide as it can be seen, would otherwise hide
+    // everything else. Text cannot fill, so there each is a mark at its middle, drawn last
+    // over the top row (outages) and the bottom one (unwatched).
+    const QByteArray unwatched =
+        text ? QByteArray("'unwatched.dat' using 1:(0.25) axes x1y2 with points pt '~' ")
+             : QByteArray("'unwatched.dat' using 1:(0.5):2:(0.5) axes x1y2 with boxxyerror fs solid 0.35 noborder "
+                          "lc rgb '#909090' ");
+    const QByteArray outages =
+        text ? QByteArray("'outages.dat' using 1:(0.75) axes x1y2 with points pt '#' ")
+             : QByteArray("'outages.dat' using 1:(0.97):2:(0.03) axes x1y2 with boxxyerror fs solid 0.8 noborder "
+                          "lc rgb '#e04040' ");
+    const QByteArray bands = unwatched + "title 'unwatched', \\\n  " + outages + "title 'outage'";
+    // In text a row is a quarter of the panel: room above 100% keeps the line off the border.
+    script += "set ylabel 'good cycles per " + intervalName(intervalMs) +
+              " (%)'\nset yrange [0:" + (text ? "125" : "104") + "]\n";
     if (text)
-        script += "set ytics 25\n";
+        script += "set ytics 0,50,100\n";
     script += "set style fill solid 0.9 noborder\n";
     // A point on each interval that holds a bad reply or a failed connection keeps a rare
     // one in sight, where a share of 99.99% draws as 100.
-    script += "plot " + bands +
-              "  'bins.dat' using 2:3 with lines lw 2 lc rgb '#3a9a3a' title 'good', \\\n"
-              "  'bins.dat' using 2:($4 > 0 ? $3 : NaN) with points pt 9 ps 1.2 lc rgb '#e08a00' title 'bad reply', "
-              "\\\n"
-              "  'bins.dat' using 2:($5 > 0 ? $3 : NaN) with points pt 11 ps 1.2 lc rgb '#c00000' "
-              "title 'failed connection'\n";
+    const QByteArray shares = "  'bins.dat' using 2:3 with lines lw 2 lc rgb '#3a9a3a' title 'good', \\\n"
+                              "  'bins.dat' using 2:($4 > 0 ? $3 : NaN) with points pt 9 ps 1.2 lc rgb '#e08a00' "
+                              "title 'bad reply', \\\n"
+                              "  'bins.dat' using 2:($5 > 0 ? $3 : NaN) with points pt 11 ps 1.2 lc rgb '#c00000' "
+                              "title 'failed connection'";
+    script += text ? "plot " + shares + ", \\\n  " + bands + "\n" : "plot " + bands + ", \\\n" + shares + "\n";
     // A factor of two around the lengths, so that a steady device's flat line has a range.
     const QByteArray lengthRange = data.longestMs > 0 ? "[" + QByteArray::number(data.shortestMs / 2.0) + ":" +
                                                             QByteArray::number(data.longestMs * 2) + "]"
