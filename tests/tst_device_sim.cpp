@@ -568,9 +568,11 @@ void DeviceSimTest::shapingSlowsTheReply_data()
         << QStringList{"--delay-ms", "100", "--jitter-ms", "300"} << 100 << 3100 << false;
     QTest::newRow("--rate 2000: 1000 bytes take half a second")
         << QStringList{"--rate", "2000", "--reply-bytes", "1000"} << 400 << 3400 << false;
-    // The first 20 ms' worth at once, the rest over 4.98 s, late ticks caught up: within 1%.
+    // The first 20 ms' worth at once, the rest over 4.98 s, late ticks caught up: within 2%,
+    // as a loaded machine under a sanitizer took 5031 ms; 250 ticks each late by a timer's
+    // slack, not caught up, would take longer.
     QTest::newRow("--rate 20000: 100000 bytes keep to the clock")
-        << QStringList{"--rate", "20000", "--reply-bytes", "100000"} << 4930 << 5030 << false;
+        << QStringList{"--rate", "20000", "--reply-bytes", "100000"} << 4930 << 5100 << false;
     QTest::newRow("a half-close gets the whole reply") << QStringList{} << 0 << 3000 << true;
     QTest::newRow("a half-close waits out --delay-ms 300") << QStringList{"--delay-ms", "300"} << 300 << 3300 << true;
     QTest::newRow("a half-close gets a burst whole")
