@@ -438,10 +438,14 @@ bool Reader::parseCycle(const char *line, int size, LoggedCycle *cycle)
             return false;
         cycle->cycleMs = cycle->cycleMs * 10 + (*digit - '0');
     }
+    // After cycle_ms's tab, a field begins, and another after each tab left.
     int fields = 3;
-    const char *ignored;
-    for (; at <= end; ++fields)
-        field(&ignored);
+    if (at <= end) {
+        ++fields;
+        for (const char *tab = at;
+             (tab = static_cast<const char *>(std::memchr(tab, '\t', static_cast<std::size_t>(end - tab)))); ++tab)
+            ++fields;
+    }
     return fields == columnCount;
 }
 
