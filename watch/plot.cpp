@@ -47,6 +47,12 @@ QByteArray number(double value)
     return std::isnan(value) ? QByteArray("NaN") : QByteArray::number(value, 'g', 10);
 }
 
+// A time in seconds since 1970, to the millisecond.
+QByteArray timeOf(double ms)
+{
+    return QByteArray::number(ms / 1000.0, 'f', 3);
+}
+
 struct Data {
     QByteArray bins;        // start, centre, good %, bad replies, failed connections, p10, p50, p90
     QByteArray outages;     // centre, half width
@@ -60,7 +66,7 @@ struct Data {
 QByteArray bandLine(qint64 startMs, qint64 endMs, double minHalfMs)
 {
     const double half = std::max((endMs - startMs) / 2.0, minHalfMs);
-    return number((startMs + endMs) / 2000.0) + ' ' + number(half / 1000.0) + '\n';
+    return timeOf((startMs + endMs) / 2.0) + ' ' + number(half / 1000.0) + '\n';
 }
 
 Data dataOf(const Bins &bins, const Summary &summary, int plotWidth)
@@ -82,7 +88,7 @@ Data dataOf(const Bins &bins, const Summary &summary, int plotWidth)
                 data.shortestMs ? std::min(data.shortestMs, static_cast<qint64>(p10)) : static_cast<qint64>(p10);
             data.longestMs = std::max(data.longestMs, static_cast<qint64>(p90));
         }
-        data.bins += seconds(startMs) + ' ' + number((startMs + interval / 2.0) / 1000.0) + ' ' + number(good) + ' ' +
+        data.bins += seconds(startMs) + ' ' + timeOf(startMs + interval / 2.0) + ' ' + number(good) + ' ' +
                      QByteArray::number(counts.errors) + ' ' + QByteArray::number(counts.failures) + ' ' + number(p10) +
                      ' ' + number(p50) + ' ' + number(p90) + '\n';
     }
