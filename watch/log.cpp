@@ -172,6 +172,30 @@ bool parseLostLine(const QByteArray &line, LostSpan *lost)
     return true;
 }
 
+// "# testVRN730-watch VERSION started|continued START: testVRN730 -i ADDRESS -p N -t N"
+struct RunStart {
+    RunMark mark = RunMark::Started;
+    qint64 startMs = 0;
+    QByteArray device;  // empty when the command names none
+};
+bool parseRunLine(const QByteArray &line, RunStart *run)
+{
+    const QList<QByteArray> words = line.mid(commentStart.size()).split(' ');
+    if (words.size() < 3 || (words[1] != "started" && words[1] != "continued") || !words[2].endsWith(':') ||
+        !parseUtcStamp(words[2].chopped(1), &run->startMs))
+        return false;
+    run->mark = words[1] == "started" ? RunMark::Started : RunMark::Continued;
+    const int device = static_cast<int>(words.indexOf("-i"));
+    run->device = device > 2 && device + 1 < words.size() ? words[device + 1] : QByteArray();
+    return true;
+}
+
+// "# stopped STAMP (REASON)"
+bool parseStoppedLine(const QByteArray &line, qint64 *stopMs)
+{
+    return parseUtcStamp(line.mid(stoppedStart.size(), 24), stopMs);
+}
+
 }  // namespace
 
 QByteArray utcStamp(qint64 msSinceEpoch)
@@ -323,26 +347,21 @@ bool Reader::readComment(const QByteArray &line)
         return true;
     }
     if (line.startsWith(commentStart)) {
-        // "# testVRN730-watch VERSION started|continued START: COMMAND"
-        const QList<QByteArray> words = line.mid(commentStart.size()).split(' ');
-        qint64 startMs = 0;
-        if (words.size() < 3 || (words[1] != "started" && words[1] != "continued") || !words[2].endsWith(':') ||
-            !parseUtcStamp(words[2].chopped(1), &startMs)) {
+        RunStart start;
+        if (!parseRunLine(line, &start)) {
             ++unreadable_;
             return true;
         }
-        // "testVRN730 -i ADDRESS -p N -t N"
-        const int device = static_cast<int>(words.indexOf("-i"));
-        current_ = &track({startMs, device > 2 && device + 1 < words.size() ? words[device + 1] : QByteArray()});
-        if (words[1] == "started" && !current_->started) {
+        current_ = &track({start.startMs, start.device});
+        if (start.mark == RunMark::Started && !current_->started) {
             current_->started = true;
-            current_->tally.run().startMs = startMs;
+            current_->tally.run().startMs = start.startMs;
         }
         return true;
     }
     if (line.startsWith(stoppedStart)) {
         qint64 stopMs = 0;
-        if (!current_ || !parseUtcStamp(line.mid(stoppedStart.size(), 24), &stopMs)) {
+        if (!current_ || !parseStoppedLine(line, &stopMs)) {
             ++unreadable_;
             return true;
         }
@@ -521,12 +540,12 @@ qint64 firstMsOf(const QByteArray &head)
 {
     for (const QByteArray &line : head.split('\n')) {
         qint64 ms = 0;
+        RunStart start;
         if (line.startsWith(commentStart)) {
-            const QList<QByteArray> words = line.mid(commentStart.size()).split(' ');
-            if (words.size() >= 3 && words[1] == "started" && parseUtcStamp(words[2].chopped(1), &ms))
-                return ms;
+            if (parseRunLine(line, &start) && start.mark == RunMark::Started)
+                return start.startMs;
         } else if (line.startsWith(stoppedStart)) {
-            if (parseUtcStamp(line.mid(stoppedStart.size(), 24), &ms))
+            if (parseStoppedLine(line, &ms))
                 return ms;
         } else if (line.startsWith(lostStart)) {
             LostSpan lost;
