@@ -92,11 +92,8 @@ private slots:
     void outageBounds();
     void whatTheReportSays_data();
     void whatTheReportSays();
-    void cycleLines_data();
-    void cycleLines();
-    void aLineTooLongIsPassedOver();
-    void logFormats_data();
-    void logFormats();
+    void readingALog_data();
+    void readingALog();
     void plotIntervals_data();
     void plotIntervals();
     void lengthPercentiles();
@@ -382,90 +379,63 @@ void WatchLogTest::whatTheReportSays_data()
         << QByteArrayList{"error (approximate)\n", "  2026-12-09T01:01:01.500Z  2 cycles, held up to 60.500 s\n"};
 }
 
-// What a line must be to count as a cycle; any other is passed over and counted.
-void WatchLogTest::cycleLines_data()
+// What a read of a log keeps of the lines between its start line and a last good cycle:
+// cycles, a stated format up to the reader's own, and nothing else, each other line
+// passed over and counted; a newer format stops the file.
+void WatchLogTest::readingALog_data()
 {
-    QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<qint64>("cycleMs");  // -1: not a cycle
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<qint64>("cycles");       // with the last
+    QTest::addColumn<qint64>("monoMs");       // their cycle_ms, the last's 500 among them
+    QTest::addColumn<QByteArray>("message");  // how the one message ends; empty: none
 
+    const QByteArray passedOver = ": 1 line is not the log's, and was passed over";
     const QByteArray stamp = "2026-12-09T01:00:00.500Z";
-    QTest::newRow("a good cycle") << stamp + "\tok\t1502\t1\t10\t1\t1\t\"realTime\":\"x\"" << qint64{1502};
-    QTest::newRow("a failed connection, its fields empty") << stamp + "\tno-connection\t0\t\t\t\t\t" << qint64{0};
-    QTest::newRow("the next second, on the minute's parsed stamp")
-        << QByteArray("2026-12-09T01:00:01.999Z\terror\t7\t1\t1\t1\t0\t") << qint64{7};
-    QTest::newRow("a field short") << stamp + "\tok\t500\t1\t10\t1\t1" << qint64{-1};
-    QTest::newRow("a field over") << stamp + "\tok\t500\t1\t10\t1\t1\t\tx" << qint64{-1};
-    QTest::newRow("a state not the log's") << stamp + "\tOK\t500\t1\t10\t1\t1\t" << qint64{-1};
-    QTest::newRow("a signed cycle_ms") << stamp + "\tok\t-500\t1\t10\t1\t1\t" << qint64{-1};
-    QTest::newRow("an empty cycle_ms") << stamp + "\tok\t\t1\t10\t1\t1\t" << qint64{-1};
-    QTest::newRow("61 seconds in the minute")
-        << QByteArray("2026-12-09T01:00:61.000Z\tok\t5\t1\t10\t1\t1\t") << qint64{-1};
+    QTest::newRow("a good cycle") << stamp + "\tok\t1502\t1\t10\t1\t1\t\"realTime\":\"x\"\n"
+                                  << qint64{2} << qint64{2002} << QByteArray();
+    QTest::newRow("a failed connection, its fields empty") << stamp + "\tno-connection\t7\t\t\t\t\t\n"
+                                                           << qint64{2} << qint64{507} << QByteArray();
+    QTest::newRow("a field short") << stamp + "\tok\t5\t1\t10\t1\t1\n" << qint64{1} << qint64{500} << passedOver;
+    QTest::newRow("a field over") << stamp + "\tok\t5\t1\t10\t1\t1\t\tx\n" << qint64{1} << qint64{500} << passedOver;
+    QTest::newRow("a state not the log's") << stamp + "\tOK\t5\t1\t10\t1\t1\t\n"
+                                           << qint64{1} << qint64{500} << passedOver;
+    QTest::newRow("a signed cycle_ms") << stamp + "\tok\t-5\t1\t10\t1\t1\t\n" << qint64{1} << qint64{500} << passedOver;
+    QTest::newRow("an empty cycle_ms") << stamp + "\tok\t\t1\t10\t1\t1\t\n" << qint64{1} << qint64{500} << passedOver;
+    // The second line's minute is parsed already, so its seconds take the quick way.
+    QTest::newRow("61 seconds in a minute already read")
+        << stamp + "\tok\t5\t1\t10\t1\t1\t\n2026-12-09T01:00:61.000Z\tok\t5\t1\t10\t1\t1\t\n"
+        << qint64{2} << qint64{505} << passedOver;
     QTest::newRow("a stamp without its zone")
-        << QByteArray("2026-12-09T01:00:00.500\tok\t5\t1\t10\t1\t1\t") << qint64{-1};
-    QTest::newRow("a stamp cut short") << QByteArray("2026-12-09T01:00") << qint64{-1};
-}
-
-void WatchLogTest::cycleLines()
-{
-    QFETCH(QByteArray, line);
-    QFETCH(qint64, cycleMs);
-    // A line read before it parses its minute, so the row's own stamp may take the quick way.
-    watchlog::Reader reader;
-    reader.readLine("2026-12-09T01:00:00.000Z\tok\t500\t1\t10\t1\t1\t");
-    reader.readLine(line);
-    const QList<watchlog::Run> runs = reader.runs();
-    QCOMPARE(reader.unreadableLines(), qint64{cycleMs < 0 ? 1 : 0});
-    QCOMPARE(runs.size(), 1);
-    QCOMPARE(runs[0].cycles, qint64{cycleMs < 0 ? 1 : 2});
-    QCOMPARE(runs[0].monoMs, 500 + std::max<qint64>(cycleMs, 0));
-}
-
-// A line longer than any the watch writes is one line passed over, however long; the
-// lines after it are read.
-void WatchLogTest::aLineTooLongIsPassedOver()
-{
-    const QByteArray good = "2026-12-09T01:00:00.500Z\tok\t500\t1\t10\t1\t1\t\n";
-    const Read read = readLogs({good + QByteArray(3 << 20, 'x') + '\n' + good});
-    QCOMPARE(read.messages.size(), 1);
-    QVERIFY2(read.messages[0].endsWith(": 1 line is not the log's, and was passed over"), read.messages[0].constData());
-    QCOMPARE(read.runs.size(), 1);
-    QCOMPARE(read.runs[0].cycles, qint64{2});
-}
-
-// The format a log states: the reader takes its own and those before, and refuses a newer
-// one, naming both.
-void WatchLogTest::logFormats_data()
-{
-    QTest::addColumn<QByteArray>("format");  // the line after the start line
-    QTest::addColumn<qint64>("cycles");
-    QTest::addColumn<QByteArray>("message");
-
-    QTest::newRow("format 1, as the header states it")
-        << watchlog::header.left(watchlog::header.indexOf('\n')) << qint64{1} << QByteArray();
-    QTest::newRow("no format line, as the first watches wrote them") << QByteArray() << qint64{1} << QByteArray();
+        << QByteArray("2026-12-09T01:00:00.500\tok\t5\t1\t10\t1\t1\t\n") << qint64{1} << qint64{500} << passedOver;
+    QTest::newRow("a stamp cut short") << QByteArray("2026-12-09T01:00\n") << qint64{1} << qint64{500} << passedOver;
+    QTest::newRow("a line longer than any the watch writes: one line, however long")
+        << QByteArray(3 << 20, 'x') + '\n'
+        << qint64{1} << qint64{500} << passedOver;
+    QTest::newRow("format 1, as the header states it") << watchlog::header << qint64{1} << qint64{500} << QByteArray();
+    QTest::newRow("no format line, as the first watches wrote them")
+        << QByteArray() << qint64{1} << qint64{500} << QByteArray();
     QTest::newRow("a newer format: refused, naming both")
-        << QByteArray("# log format 2") << qint64{0}
+        << QByteArray("# log format 2\n") << qint64{0} << qint64{0}
         << QByteArray(": its log format 2 is newer than format 1, which this testVRN730-watch reads; read it with a "
                       "newer one");
-    QTest::newRow("a format that is no number: a line passed over")
-        << QByteArray("# log format two") << qint64{1} << QByteArray(": 1 line is not the log's, and was passed over");
+    QTest::newRow("a format that is no number")
+        << QByteArray("# log format two\n") << qint64{1} << qint64{500} << passedOver;
 }
 
-void WatchLogTest::logFormats()
+void WatchLogTest::readingALog()
 {
-    QFETCH(QByteArray, format);
+    QFETCH(QByteArray, lines);
     QFETCH(qint64, cycles);
+    QFETCH(qint64, monoMs);
     QFETCH(QByteArray, message);
-    const QByteArray log = "# testVRN730-watch 1.0.0 started 2026-12-09T01:00:00.000Z: testVRN730 -i x\n" + format +
-                           "\n2026-12-09T01:00:00.500Z\tok\t500\t1\t10\t1\t1\t\n";
-    const Read read = readLogs({log});
+    const Read read = readLogs({"# testVRN730-watch 1.0.0 started 2026-12-09T01:00:00.000Z: testVRN730 -i x\n" + lines +
+                                "2026-12-09T01:00:01.000Z\tok\t500\t1\t10\t1\t1\t\n"});
     QCOMPARE(read.messages.size(), message.isEmpty() ? 0 : 1);
     if (!message.isEmpty())
         QVERIFY2(read.messages[0].endsWith(message), read.messages[0].constData());
-    QCOMPARE(read.runs.isEmpty() ? 0 : read.runs[0].cycles, cycles);
-    // The header and the lines come from one table of columns.
-    const QByteArrayList names = watchlog::header.mid(watchlog::header.indexOf('\n') + 1).chopped(1).split('\t');
-    QCOMPARE(names.size(), watchlog::cycleLine(0, 0, Cycle()).count('\t') + 1);
+    QCOMPARE(read.runs.size(), 1);
+    QCOMPARE(read.runs[0].cycles, cycles);
+    QCOMPARE(read.runs[0].monoMs, monoMs);
 }
 
 // The picture's interval: whole cycles while an interval holds few, so that a steady
