@@ -2,9 +2,11 @@
 // UTC; `report` and `plot` read the logs back.
 
 #include "log.h"
+#include "metrics.h"
 #include "plot.h"
 #include "report.h"
 #include "runner.h"
+#include "targets.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -26,6 +28,9 @@ namespace {
 const char *const self = "testVRN730-watch";
 
 const char usage[] = "Usage: testVRN730-watch [--log FILE] [-i ip] [-p period_ms] [-t responseTimeOut]\n"
+                     "                        [--metrics ADDRESS:PORT [--buckets SECONDS,...]]\n"
+                     "       testVRN730-watch --targets FILE --log-dir DIR [-p period_ms] [-t responseTimeOut]\n"
+                     "                        [--metrics ADDRESS:PORT [--buckets SECONDS,...]]\n"
                      "       testVRN730-watch report [--outages | --unwatched] [--min-outage SECONDS]\n"
                      "                               [--since TIME] [--until TIME] LOG...\n"
                      "       testVRN730-watch plot [--output FILE.png [--size WxH] | --terminal] [--since TIME]\n"
@@ -39,6 +44,20 @@ const char usage[] = "Usage: testVRN730-watch [--log FILE] [-i ip] [-p period_ms
                      "\n"
                      "  --log FILE        the log, appended to (default: testVRN730-watch.log)\n"
                      "  -i, -p, -t        passed to testVRN730; its own defaults when not given\n"
+                     "\n"
+                     "With --targets, one watch runs a testVRN730 for every device the file names, starts\n"
+                     "spread over the first period, and logs each to DIR/ADDRESS.log. A client that ends by\n"
+                     "itself starts again after 1 s, doubled up to 60 s while it keeps ending. The file is\n"
+                     "read again when it changes, and on SIGHUP; a bad one is refused, and the devices\n"
+                     "stay as they were. SIGTERM or Ctrl-C stops every client and ends every log.\n"
+                     "  --targets FILE    one device a line: ADDRESS [NAME=VALUE]..., the pairs being labels\n"
+                     "                    on its metrics; '#' starts a comment; at most 10000 devices\n"
+                     "  --log-dir DIR     where the devices' logs go\n"
+                     "  --metrics ADDRESS:PORT  serves GET /metrics to Prometheus, in its text format or\n"
+                     "                    OpenMetrics; at most 16 connections, a request of 8 KiB within\n"
+                     "                    5 s, the reply within 10 s\n"
+                     "  --buckets SECONDS,...  the bounds of testvrn730_cycle_seconds (default: 0.001,\n"
+                     "                    0.0025, ... 10, 30); the pause plus the time-out is always one\n"
                      "\n"
                      "report reads logs, plain or gzip'd, and prints the watched time, the cycles, bad\n"
                      "replies and failed connections, the share of good cycles, every outage with its\n"
@@ -77,29 +96,33 @@ bool isInt32(const char *text)
     return *text != '\0' && *end == '\0' && errno == 0 && value >= INT32_MIN && value <= INT32_MAX;
 }
 
-// An address or host name: it goes into the log's first line and the unit's file name.
-bool isAddress(const char *text)
-{
-    const std::size_t size = std::strlen(text);
-    if (size == 0 || size > 253 || text[0] == '-')
-        return false;
-    for (std::size_t i = 0; i < size; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c <= ' ' || c == 0x7f || c == '/')
-            return false;
-    }
-    return true;
-}
-
-enum LongOption { Log = 256, Version, Outages, Unwatched, MinOutage, Since, Until, Output, Size, Terminal };
+enum LongOption {
+    Log = 256,
+    Version,
+    Targets,
+    LogDir,
+    Metrics,
+    Buckets,
+    Outages,
+    Unwatched,
+    MinOutage,
+    Since,
+    Until,
+    Output,
+    Size,
+    Terminal
+};
 
 int runWatch(int argc, char *argv[])
 {
-    static const option options[] = {{"log", required_argument, nullptr, Log},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, Version},
-                                     {nullptr, 0, nullptr, 0}};
+    static const option options[] = {
+        {"log", required_argument, nullptr, Log},         {"targets", required_argument, nullptr, Targets},
+        {"log-dir", required_argument, nullptr, LogDir},  {"metrics", required_argument, nullptr, Metrics},
+        {"buckets", required_argument, nullptr, Buckets}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, Version},       {nullptr, 0, nullptr, 0}};
     WatchOptions watchOptions;
+    bool logGiven = false;
+    QByteArray why;
     opterr = 0;
     int option;
     while ((option = getopt_long(argc, argv, ":hi:p:t:", options, nullptr)) != -1) {
@@ -114,9 +137,23 @@ int runWatch(int argc, char *argv[])
             if (*optarg == '\0')
                 usageError("--log needs a file name%s", "");
             watchOptions.logPath = optarg;
+            logGiven = true;
+            break;
+        case Targets:
+        case LogDir:
+            if (*optarg == '\0')
+                usageError(option == Targets ? "--targets needs a file name%s" : "--log-dir needs a directory%s", "");
+            (option == Targets ? watchOptions.targetsPath : watchOptions.logDir) = optarg;
+            break;
+        case Metrics:
+            watchOptions.metricsAddress = optarg;
+            break;
+        case Buckets:
+            if (!metrics::parseBuckets(optarg, &watchOptions.buckets, &why))
+                usageError("--buckets: %s", why.constData());
             break;
         case 'i':
-            if (!isAddress(optarg))
+            if (!targets::isAddress(optarg))
                 usageError("-i '%s' is no address or host name", optarg);
             if (std::strchr(optarg, ':'))
                 usageError("-i '%s' names a port or an IPv6 address; testVRN730 polls an IPv4 address or host "
@@ -140,6 +177,13 @@ int runWatch(int argc, char *argv[])
     }
     if (optind < argc)
         usageError("unexpected argument '%s'", argv[optind]);
+    const bool fleet = !watchOptions.targetsPath.isEmpty();
+    if (fleet && watchOptions.logDir.isEmpty())
+        usageError("--targets needs --log-dir, where each device's log goes%s", "");
+    if (!fleet && !watchOptions.logDir.isEmpty())
+        usageError("--log-dir is for the devices of --targets; one device's log is --log%s", "");
+    if (fleet && (logGiven || !watchOptions.ip.isEmpty()))
+        usageError("--targets names the devices and --log-dir their logs; -i and --log are for one device%s", "");
     return watch(watchOptions, PROJECT_VERSION);
 }
 

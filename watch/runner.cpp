@@ -1,24 +1,28 @@
 #include "runner.h"
 
-#include "cycle_reader.h"
-#include "log.h"
+#include "metrics_server.h"
+#include "supervisor.h"
+#include "targets.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,23 +33,25 @@ extern char **environ;
 namespace {
 
 const char *const self = "testVRN730-watch";
-// How long the client has to end after SIGTERM before it is killed.
-constexpr int clientStopMs = 5000;
 constexpr int readChunkBytes = 64 * 1024;
+// How often the targets file is looked at for a change.
+constexpr qint64 targetsCheckMs = 1000;
 
-qint64 wallClockMs()
+qint64 clockMs(clockid_t clock)
 {
     timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    if (clock_gettime(clock, &now) != 0) {
+        std::fprintf(stderr, "%s: clock_gettime: %s\n", self, std::strerror(errno));
+        std::abort();
+    }
     return qint64{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
-qint64 monotonicMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
+class SystemClock : public Clock {
+public:
+    qint64 monotonicMs() const override { return clockMs(CLOCK_MONOTONIC); }
+    qint64 wallMs() const override { return clockMs(CLOCK_REALTIME); }
+};
 
 bool writeAll(int fd, const QByteArray &bytes)
 {
@@ -97,167 +103,212 @@ bool readClientDefaults(const QString &client, ClientDefaults *defaults)
     return true;
 }
 
-QByteArray signalName(int signal)
-{
-    switch (signal) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    case SIGKILL:
-        return "SIGKILL";
-    case SIGPIPE:
-        return "SIGPIPE";
-    case SIGSEGV:
-        return "SIGSEGV";
-    case SIGABRT:
-        return "SIGABRT";
-    default:
-        return "signal " + QByteArray::number(signal);
-    }
-}
-
-// The log file, reopened when it has been moved away (rotated) or removed. A write that
-// fails (a full disk, say) leaves the file as it was, and the watch goes on: the cycles
-// it could not write are counted, and once writing works again one line says how many
-// were lost, between which times, and why.
-class LogFile {
+// Starts clients with posix_spawn, each with its standard output on a pipe of its own and
+// the signals this program blocks or ignores back at their defaults.
+class ProcessSpawner : public Spawner {
 public:
-    // `continuedLines` begin each new file: they say which run it continues.
-    LogFile(QByteArray path, QByteArray continuedLines)
-        : path_(std::move(path)), continuedLines_(std::move(continuedLines))
-    {
-    }
-    ~LogFile()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
+    explicit ProcessSpawner(QByteArray program) : program_(std::move(program)) {}
 
-    // Opens the log to append to it, and holds it against any other watch; a last line
-    // left unended (by a watch that was killed as it wrote) is ended first, so that no line
-    // is glued to it. False with errno set, EWOULDBLOCK when another watch holds it.
-    bool open()
+    bool start(const QList<QByteArray> &arguments, pid_t *pid, int *output, QByteArray *why) override
     {
-        fd_ = ::open(path_.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0)
-            return false;
-        if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
-            close(fd_);
-            fd_ = -1;
-            errno = error;
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            *why = QByteArray("cannot start testVRN730: pipe: ") + QByteArray(std::strerror(errno));
             return false;
         }
-        struct stat info {};
-        char last = '\n';
-        if (fstat(fd_, &info) == 0 && info.st_size > 0 && pread(fd_, &last, 1, info.st_size - 1) == 1 && last != '\n')
-            pending_ = "\n";
+        QList<QByteArray> argv{QByteArrayLiteral("testVRN730")};
+        argv += arguments;
+        QVector<char *> pointers;
+        for (QByteArray &argument : argv)
+            pointers.append(argument.data());
+        pointers.append(nullptr);
+        const int error = spawn(ends, pid, pointers.data());
+        close(ends[1]);
+        if (error != 0) {
+            close(ends[0]);
+            *why = "cannot start " + program_ + ": " + QByteArray(std::strerror(error));
+            return false;
+        }
+        *output = ends[0];
         return true;
     }
 
-    // Writes whole lines, after those that must come first; `cycles` of them are cycles,
-    // counted as lost if the write fails. False when it failed.
-    bool write(const QByteArray &lines, qint64 cycles, qint64 nowMs)
+    void signal(pid_t pid, int signal) override
     {
-        QByteArray whole = pending_;
-        if (lost_.cycles > 0)
-            whole += watchlog::lostLine(lost_, path_);
-        whole += lines;
-        if (writeWhole(whole)) {
-            pending_.clear();
-            lost_ = watchlog::LostSpan();
-            return true;
-        }
-        if (lost_.cycles == 0)
-            lost_.fromMs = nowMs;
-        lost_.toMs = nowMs;
-        lost_.cycles += cycles;
-        lost_.why = std::strerror(errno);
-        return false;
+        // The client is not reaped before its end is handled, so its pid is still its own.
+        if (kill(pid, signal) != 0 && errno != ESRCH)
+            std::fprintf(stderr, "%s: kill %d: %s\n", self, static_cast<int>(pid), std::strerror(errno));
     }
 
-    // Lines that could not be written, and must go before any other: the run's start.
-    void keepFirst(const QByteArray &lines) { pending_ += lines; }
-    qint64 lostCycles() const { return lost_.cycles; }
-    const QByteArray &lostWhy() const { return lost_.why; }
+    void closeOutput(int output) override { close(output); }
+
+private:
+    // posix_spawn's error, or that of the first call preparing it.
+    int spawn(const int ends[2], pid_t *pid, char *const argv[])
+    {
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
+        int error = posix_spawn_file_actions_init(&actions);
+        if (error != 0)
+            return error;
+        error = posix_spawnattr_init(&attributes);
+        if (error != 0) {
+            posix_spawn_file_actions_destroy(&actions);
+            return error;
+        }
+        sigset_t none;
+        sigset_t defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
+            sigaddset(&defaults, signal);
+        for (const int step :
+             {posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO),
+              posix_spawn_file_actions_addclose(&actions, ends[1]),
+              posix_spawn_file_actions_addclose(&actions, ends[0]), posix_spawnattr_setsigmask(&attributes, &none),
+              posix_spawnattr_setsigdefault(&attributes, &defaults),
+              posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)})
+            if (error == 0)
+                error = step;
+        if (error == 0)
+            error = posix_spawn(pid, program_.constData(), &actions, &attributes, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        return error;
+    }
+
+    QByteArray program_;
+};
+
+// The targets file, read again when it changes: its size, time or inode.
+class TargetsFile {
+public:
+    explicit TargetsFile(QByteArray path) : path_(std::move(path)) {}
+
+    // True when it changed since it was last read, or could not be looked at.
+    bool changed()
+    {
+        struct stat now {};
+        if (stat(path_.constData(), &now) != 0)
+            return !missing_;
+        const bool same = !missing_ && now.st_ino == seen_.st_ino && now.st_dev == seen_.st_dev &&
+                          now.st_size == seen_.st_size && now.st_mtim.tv_sec == seen_.st_mtim.tv_sec &&
+                          now.st_mtim.tv_nsec == seen_.st_mtim.tv_nsec;
+        return !same;
+    }
+
+    // False with WHY, naming the file, when it cannot be read or holds a line that is no target.
+    bool read(QList<Target> *targets, QByteArray *why)
+    {
+        missing_ = stat(path_.constData(), &seen_) != 0;
+        QFile file(QFile::decodeName(path_));
+        if (missing_ || !file.open(QIODevice::ReadOnly)) {
+            missing_ = true;
+            *why = path_ + ": " + (errno != 0 ? std::strerror(errno) : "cannot be read");
+            return false;
+        }
+        const QByteArray text = file.read(targets::maxFileBytes + 1);
+        if (text.size() > targets::maxFileBytes) {
+            *why = path_ + ": larger than " + QByteArray::number(targets::maxFileBytes / (1024 * 1024)) + " MiB";
+            return false;
+        }
+        if (!targets::parse(text, targets, why)) {
+            *why = path_ + ": " + *why;
+            return false;
+        }
+        return true;
+    }
+
     const QByteArray &path() const { return path_; }
 
 private:
-    // Appends all of `bytes` to the file, reopened if it was moved away, or nothing: a
-    // write cut short is cut off again.
-    bool writeWhole(const QByteArray &bytes)
+    QByteArray path_;
+    struct stat seen_ {};
+    bool missing_ = true;
+};
+
+// Stop signals, and the clients' ends, taken as data from a descriptor.
+class Signals {
+public:
+    bool block(QByteArray *why)
     {
-        struct stat named {};
-        struct stat open {};
-        QByteArray all = bytes;
-        if (stat(path_.constData(), &named) != 0 || fstat(fd_, &open) != 0 || named.st_ino != open.st_ino ||
-            named.st_dev != open.st_dev) {
-            if (fd_ >= 0)
-                close(fd_);
-            if (!this->open()) {
-                fd_ = -1;
-                return false;
-            }
-            all = continuedLines_ + bytes;
-            if (fstat(fd_, &open) != 0)
-                return false;
+        sigemptyset(&set_);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
+            sigaddset(&set_, signal);
+        if (sigprocmask(SIG_BLOCK, &set_, nullptr) != 0 || std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+            *why = QByteArray("cannot set the signals: ") + QByteArray(std::strerror(errno));
+            return false;
         }
-        if (writeAll(fd_, all))
-            return true;
-        const int error = errno;
-        [[maybe_unused]] const int truncated = ftruncate(fd_, open.st_size);
-        errno = error;
-        return false;
+        fd_ = signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (fd_ < 0) {
+            *why = QByteArray("signalfd: ") + QByteArray(std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+    int fd() const { return fd_; }
+    // The signals waiting, in the order they came.
+    QList<int> take()
+    {
+        QList<int> taken;
+        signalfd_siginfo info{};
+        while (read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+            taken.append(static_cast<int>(info.ssi_signo));
+        return taken;
+    }
+    // Ends the process with SIGNAL, as its default handling would.
+    [[noreturn]] void endBy(int signal)
+    {
+        std::signal(signal, SIG_DFL);
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, signal);
+        raise(signal);
+        sigprocmask(SIG_UNBLOCK, &one, nullptr);
+        std::_Exit(128 + signal);
     }
 
-    QByteArray path_;
-    QByteArray continuedLines_;
-    QByteArray pending_;
-    watchlog::LostSpan lost_;
+private:
+    sigset_t set_{};
     int fd_ = -1;
 };
 
-bool spawnClient(const QString &client, const QList<QByteArray> &arguments, int outputFd, int readEnd, pid_t *pid)
+// A fleet holds a pipe and a log open for each device: more than the soft limit's usual 1024.
+void raiseDescriptorLimit()
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, outputFd);
-    posix_spawn_file_actions_addclose(&actions, readEnd);
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaddset(&defaults, signal);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    const QByteArray program = QFile::encodeName(client);
-    QList<QByteArray> argv{QByteArrayLiteral("testVRN730")};
-    argv += arguments;
-    QVector<char *> pointers;
-    for (QByteArray &argument : argv)
-        pointers.append(argument.data());
-    pointers.append(nullptr);
-    const int error = posix_spawn(pid, program.constData(), &actions, &attributes, pointers.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0)
-        std::fprintf(stderr, "%s: cannot start %s: %s\n", self, program.constData(), std::strerror(error));
-    return error == 0;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        std::fprintf(stderr, "%s: cannot raise the limit on open files: %s\n", self, std::strerror(errno));
 }
 
-// What ended the watch: a signal to this program, or else the client's end.
-struct Stop {
-    int signal = 0;
-};
+bool readTargets(TargetsFile &file, Supervisor &supervisor, bool first)
+{
+    QList<Target> targets;
+    QByteArray why;
+    if (!file.read(&targets, &why)) {
+        if (first)
+            std::fprintf(stderr, "%s: %s\n", self, why.constData());
+        else
+            std::fprintf(stderr, "%s: %s; watching the devices as before\n", self, why.constData());
+        return false;
+    }
+    const int before = supervisor.devices().size();
+    supervisor.setTargets(targets);
+    std::fprintf(stderr, "%s: %s %s: %d devices (%d before)\n", self, file.path().constData(),
+                 first ? "read" : "changed", static_cast<int>(targets.size()), before);
+    return true;
+}
+
+void reapClients(Supervisor &supervisor)
+{
+    int status = 0;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
+        supervisor.onExit(pid, status);
+}
 
 }  // namespace
 
@@ -273,154 +324,134 @@ int watch(const WatchOptions &options, const QByteArray &version)
         std::fprintf(stderr, "%s: %s does not print the usage text of testVRN730\n", self, qPrintable(client));
         return 1;
     }
-    const QByteArray ip = options.ip.isEmpty() ? defaults.ip : options.ip;
+    const bool fleet = !options.targetsPath.isEmpty();
     const QByteArray period = options.period.isEmpty() ? defaults.period : options.period;
     const QByteArray timeout = options.timeout.isEmpty() ? defaults.timeout : options.timeout;
-    const QList<QByteArray> arguments{"-i", ip, "-p", period, "-t", timeout};
-    const QByteArray command = "testVRN730 " + arguments.join(' ');
 
-    // Signals are taken as data, from a descriptor; the client gets the default handling.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&stopSignals, signal);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signalFd < 0) {
-        std::fprintf(stderr, "%s: signalfd: %s\n", self, std::strerror(errno));
+    Signals incoming;
+    QByteArray why;
+    if (!incoming.block(&why)) {
+        std::fprintf(stderr, "%s: %s\n", self, why.constData());
         return 1;
     }
 
-    const qint64 startMs = wallClockMs();
-    LogFile log(options.logPath,
-                watchlog::runLine(version, watchlog::RunMark::Continued, startMs, command) + watchlog::header);
-    if (!log.open()) {
-        if (errno == EWOULDBLOCK)
-            std::fprintf(stderr, "%s: another watch is writing to %s; two would mix their runs in it\n", self,
-                         log.path().constData());
-        else
-            std::fprintf(stderr, "%s: cannot write to %s: %s\n", self, log.path().constData(), std::strerror(errno));
+    SupervisorSettings settings;
+    settings.version = version;
+    settings.clientOptions = {"-p", period, "-t", timeout};
+    settings.restart = fleet;
+    settings.spreadMs = fleet ? std::clamp<qint64>(period.toLongLong(), 0, 60000) : 0;
+    settings.logPath = options.logPath;
+    settings.logDir = fleet ? options.logDir : QByteArray();
+    // A device that falls silent makes a cycle of the pause and the time-out: a bound of its own.
+    const double silentSeconds =
+        static_cast<double>(std::max<qint64>(0, period.toLongLong()) + std::max<qint64>(0, timeout.toLongLong())) /
+        1000;
+    settings.buckets = metrics::withBound(options.buckets.isEmpty() ? metrics::defaultBuckets() : options.buckets,
+                                          std::max(silentSeconds, 0.001));
+    const SystemClock clock;
+    ProcessSpawner spawner(QFile::encodeName(client));
+    Supervisor supervisor(settings, clock, spawner);
+
+    const metrics::Watch watchInfo{version, clock.wallMs()};
+    metricsserver::Server server(
+        [&](metrics::Format format) { return metrics::exposition(watchInfo, supervisor.devices(), format); });
+    if (!options.metricsAddress.isEmpty() && !server.listen(options.metricsAddress, &why)) {
+        std::fprintf(stderr, "%s: %s\n", self, why.constData());
         return 1;
-    }
-    const QByteArray startLines =
-        watchlog::runLine(version, watchlog::RunMark::Started, startMs, command) + watchlog::header;
-    if (!log.write(startLines, 0, startMs)) {
-        // A full disk, say: the watch starts all the same, and the lines wait for room.
-        log.keepFirst(startLines);
-        std::fprintf(stderr, "%s: cannot write to %s: %s; watching on, and counting the cycles lost\n", self,
-                     log.path().constData(), log.lostWhy().constData());
     }
 
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0) {
-        std::fprintf(stderr, "%s: pipe: %s\n", self, std::strerror(errno));
+    TargetsFile targetsFile(options.targetsPath);
+    if (fleet) {
+        raiseDescriptorLimit();
+        if (!readTargets(targetsFile, supervisor, true))
+            return 1;
+    } else if (!supervisor.setTargets({{options.ip.isEmpty() ? defaults.ip : options.ip, {}}})) {
         return 1;
     }
-    pid_t pid = 0;
-    if (!spawnClient(client, arguments, output[1], output[0], &pid))
-        return 1;
-    close(output[1]);
-    std::fprintf(stderr, "%s: logging %s to %s\n", self, command.constData(), log.path().constData());
+    supervisor.onTime();
 
-    const bool echo = isatty(STDOUT_FILENO) == 1;
+    const bool echo = !fleet && isatty(STDOUT_FILENO) == 1;
     bool echoing = echo;
-    CycleReader reader;
-    qint64 lastCycleMs = monotonicMs();
-    qint64 cycles = 0;
-    Stop stop;
-    qint64 killAtMs = -1;
+    qint64 nextTargetsCheckMs = clock.monotonicMs() + targetsCheckMs;
     QByteArray chunk(readChunkBytes, Qt::Uninitialized);
-    for (;;) {
-        pollfd watched[] = {{output[0], POLLIN, 0}, {signalFd, POLLIN, 0}};
-        const int timeoutMs = killAtMs < 0 ? -1 : static_cast<int>(std::max<qint64>(0, killAtMs - monotonicMs()));
-        const int ready = poll(watched, 2, timeoutMs);
-        if (ready < 0 && errno != EINTR) {
-            std::fprintf(stderr, "%s: poll: %s\n", self, std::strerror(errno));
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (killAtMs >= 0 && monotonicMs() >= killAtMs) {
-            kill(pid, SIGKILL);
-            killAtMs = -1;
-        }
-        signalfd_siginfo info{};
-        if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info) && stop.signal == 0) {
-            stop.signal = static_cast<int>(info.ssi_signo);
-            kill(pid, SIGTERM);
-            killAtMs = monotonicMs() + clientStopMs;
-        }
-        if (!(watched[0].revents & (POLLIN | POLLHUP | POLLERR)))
-            continue;
-        const ssize_t got = read(output[0], chunk.data(), static_cast<std::size_t>(chunk.size()));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        const QByteArray bytes = chunk.left(static_cast<int>(got));
-        if (echoing)
-            echoing = writeAll(STDOUT_FILENO, bytes);
-        QList<Cycle> finished;
-        reader.feed(bytes, &finished);
-        if (finished.isEmpty())
-            continue;
-        const qint64 nowMs = wallClockMs();
-        const qint64 sinceLastMs = monotonicMs() - lastCycleMs;
-        lastCycleMs += sinceLastMs;
-        QByteArray lines;
-        for (int i = 0; i < finished.size(); ++i)
-            lines += watchlog::cycleLine(nowMs, i == 0 ? sinceLastMs : 0, finished[i]);
-        cycles += finished.size();
-        const qint64 lostBefore = log.lostCycles();
-        if (log.write(lines, finished.size(), nowMs)) {
-            if (lostBefore > 0)
-                std::fprintf(stderr, "%s: writing to %s again; %lld cycles were lost\n", self, log.path().constData(),
-                             static_cast<long long>(lostBefore));
-        } else if (lostBefore == 0) {
-            std::fprintf(stderr, "%s: cannot write to %s: %s; watching on, and counting the cycles lost\n", self,
-                         log.path().constData(), log.lostWhy().constData());
-        }
-    }
-    close(output[0]);
-
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    // A stop signal to the whole process group reaches the client too, and may end it
-    // before this program has read its own.
-    signalfd_siginfo info{};
-    if (stop.signal == 0 && read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-        stop.signal = static_cast<int>(info.ssi_signo);
-
-    QByteArray reason;
+    std::vector<pollfd> fds;
     int exitStatus = 0;
-    if (stop.signal != 0) {
-        reason = signalName(stop.signal);
-    } else if (WIFSIGNALED(status)) {
-        reason = "testVRN730 ended: killed by " + signalName(WTERMSIG(status));
-        exitStatus = 128 + WTERMSIG(status);
-    } else {
-        reason = "testVRN730 ended: exit status " + QByteArray::number(WEXITSTATUS(status));
-        exitStatus = WEXITSTATUS(status);
+    int pollFailures = 0;
+    while (!supervisor.finished()) {
+        fds.clear();
+        fds.push_back({incoming.fd(), POLLIN, 0});
+        server.addTo(&fds);
+        const std::size_t firstOutput = fds.size();
+        for (const int output : supervisor.outputs())
+            fds.push_back({output, POLLIN, 0});
+        qint64 dueMs = fleet ? nextTargetsCheckMs : -1;
+        for (const qint64 due : {supervisor.nextDueMs(), server.nextDueMs()})
+            if (due >= 0 && (dueMs < 0 || due < dueMs))
+                dueMs = due;
+        const int waitMs = dueMs < 0 ? -1 : static_cast<int>(std::clamp<qint64>(dueMs - clock.monotonicMs(), 0, 60000));
+        if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) {
+            std::fprintf(stderr, "%s: poll: %s; stopping\n", self, std::strerror(errno));
+            exitStatus = 1;
+            if (++pollFailures > 1)
+                break;
+            supervisor.stop(SIGTERM);
+            continue;
+        }
+        bool childEnded = false;
+        for (const int signal : incoming.take()) {
+            if (signal == SIGCHLD)
+                childEnded = true;
+            else if (signal == SIGHUP && fleet)
+                readTargets(targetsFile, supervisor, false);
+            else
+                supervisor.stop(signal);
+        }
+        const qint64 nowMs = clock.monotonicMs();
+        for (std::size_t i = 1; i < firstOutput; ++i)
+            server.handle(fds[i], nowMs);
+        for (std::size_t i = firstOutput; i < fds.size(); ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            const ssize_t got = read(fds[i].fd, chunk.data(), static_cast<std::size_t>(chunk.size()));
+            if (got < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (got <= 0) {
+                supervisor.onOutputEnd(fds[i].fd);
+                continue;
+            }
+            const QByteArray bytes = chunk.left(static_cast<int>(got));
+            if (echoing)
+                echoing = writeAll(STDOUT_FILENO, bytes);
+            supervisor.onOutput(fds[i].fd, bytes);
+        }
+        if (childEnded)
+            reapClients(supervisor);
+        if (fleet && nowMs >= nextTargetsCheckMs) {
+            nextTargetsCheckMs = nowMs + targetsCheckMs;
+            if (targetsFile.changed())
+                readTargets(targetsFile, supervisor, false);
+        }
+        server.onTime(nowMs);
+        supervisor.onTime();
     }
-    if (!log.write(watchlog::stoppedLine(wallClockMs(), reason), 0, wallClockMs())) {
-        reason += "; cannot write to " + log.path() + ": " + log.lostWhy() + "; " +
-                  QByteArray::number(log.lostCycles()) + " cycles lost";
-        exitStatus = 1;
-    }
+
     if (echo) {
         // The client may have stopped inside its red.
         writeAll(STDOUT_FILENO, QByteArrayLiteral("\033[0m\n"));
     }
-    if (reader.skippedBytes() > 0)
+    if (supervisor.skippedBytes() > 0)
         std::fprintf(stderr, "%s: %lld bytes of testVRN730's output were not cycles, and were passed over\n", self,
-                     static_cast<long long>(reader.skippedBytes()));
-    std::fprintf(stderr, "%s: stopped (%s) after %lld cycles\n", self, reason.constData(),
-                 static_cast<long long>(cycles));
-    if (stop.signal != 0 && exitStatus == 0) {
-        std::signal(stop.signal, SIG_DFL);
-        sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
-        raise(stop.signal);
-    }
+                     static_cast<long long>(supervisor.skippedBytes()));
+    const int stopSignal = supervisor.stopSignal();
+    if (fleet)
+        std::fprintf(stderr, "%s: stopped (%s) after %lld cycles\n", self,
+                     stopSignal != 0 && signalName(stopSignal) ? signalName(stopSignal) : "poll failed",
+                     static_cast<long long>(supervisor.cycles()));
+    else
+        std::fprintf(stderr, "%s: stopped (%s) after %lld cycles\n", self, supervisor.lastReason().constData(),
+                     static_cast<long long>(supervisor.cycles()));
+    exitStatus = std::max(exitStatus, supervisor.exitStatus());
+    if (stopSignal != 0 && exitStatus == 0)
+        incoming.endBy(stopSignal);
     return exitStatus;
 }

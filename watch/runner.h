@@ -1,8 +1,9 @@
-// Runs testVRN730 and logs each cycle it finishes, until a signal stops both or the client
-// ends by itself.
+// Runs testVRN730 for one device, or for every device a targets file names, and logs each
+// cycle the clients finish, until a signal stops the watch, or the one client ends by itself.
 #pragma once
 
 #include <QByteArray>
+#include <QVector>
 
 struct WatchOptions {
     QByteArray logPath = QByteArrayLiteral("testVRN730-watch.log");
@@ -10,6 +11,12 @@ struct WatchOptions {
     QByteArray ip;
     QByteArray period;
     QByteArray timeout;
+    // The fleet: every device the targets file names, each logged to LOGDIR/ADDRESS.log.
+    QByteArray targetsPath;
+    QByteArray logDir;
+    // "ADDRESS:PORT" to serve /metrics on; empty: none.
+    QByteArray metricsAddress;
+    QVector<double> buckets;  // empty: the default
 };
 
 // Returns the exit status; a stop by signal ends the process with that signal instead.

@@ -1,0 +1,403 @@
+#include "supervisor.h"
+
+#include "log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/wait.h>
+
+namespace {
+
+const char *const self = "testVRN730-watch";
+
+}  // namespace
+
+const char *signalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    case SIGKILL:
+        return "SIGKILL";
+    case SIGPIPE:
+        return "SIGPIPE";
+    case SIGSEGV:
+        return "SIGSEGV";
+    case SIGABRT:
+        return "SIGABRT";
+    default:
+        return nullptr;
+    }
+}
+
+namespace {
+
+QByteArray nameOf(int signal)
+{
+    const char *name = signalName(signal);
+    return name ? QByteArray(name) : "signal " + QByteArray::number(signal);
+}
+
+}  // namespace
+
+struct Supervisor::Client {
+    Client(const Target &target, QByteArray logPath, QVector<double> buckets)
+        : log(std::move(logPath)), device(std::move(buckets))
+    {
+        device.address = target.address;
+        device.labels = target.labels;
+    }
+
+    LogFile log;
+    metrics::Device device;
+    ClientState state = ClientState::Waiting;
+    qint64 dueMs = -1;  // when it starts, or is killed; -1: nothing due
+    pid_t pid = 0;
+    int output = -1;
+    bool exited = false;
+    int status = 0;
+    CycleReader reader;
+    qint64 startedMs = 0;    // on the monotonic clock
+    qint64 lastCycleMs = 0;  // the same
+    qint64 lastBackOffMs = 0;
+    bool removed = false;  // no longer among the targets
+};
+
+Supervisor::Supervisor(SupervisorSettings settings, const Clock &clock, Spawner &spawner)
+    : settings_(std::move(settings)), clock_(clock), spawner_(spawner)
+{
+}
+
+Supervisor::~Supervisor() = default;
+
+qint64 Supervisor::backOffMs(qint64 ranMs, qint64 lastMs)
+{
+    if (ranMs >= steadyMs || lastMs <= 0)
+        return firstBackOffMs;
+    return std::min(lastMs * 2, lastBackOffMs);
+}
+
+void Supervisor::say(const Client &client, const QByteArray &text) const
+{
+    if (settings_.logDir.isEmpty())
+        std::fprintf(stderr, "%s: %s\n", self, text.constData());
+    else
+        std::fprintf(stderr, "%s: %s: %s\n", self, client.device.address.constData(), text.constData());
+}
+
+bool Supervisor::setTargets(const QList<Target> &targets)
+{
+    const qint64 nowMs = clock_.monotonicMs();
+    QHash<QByteArray, const Target *> wanted;
+    for (const Target &target : targets)
+        wanted.insert(target.address, &target);
+    for (auto &[address, client] : clients_) {
+        if (wanted.contains(address) || client->removed)
+            continue;
+        client->removed = true;
+        if (client->state == ClientState::Running)
+            stopClient(*client);
+        else if (client->state != ClientState::Stopping)
+            client->state = ClientState::Gone;
+    }
+    QList<const Target *> added;
+    for (const Target &target : targets) {
+        const auto found = clients_.find(target.address);
+        if (found == clients_.end()) {
+            added.append(&target);
+            continue;
+        }
+        Client &client = *found->second;
+        client.device.labels = target.labels;
+        client.removed = false;  // named again while it stops: it starts again once ended
+    }
+    bool allOpened = true;
+    for (int i = 0; i < added.size(); ++i) {
+        const Target &target = *added[i];
+        const QByteArray path =
+            settings_.logDir.isEmpty() ? settings_.logPath : settings_.logDir + '/' + target.address + ".log";
+        auto client = std::make_unique<Client>(target, path, settings_.buckets);
+        if (!client->log.open()) {
+            if (errno == EWOULDBLOCK)
+                say(*client, "another watch is writing to " + path + "; two would mix their runs in it");
+            else
+                say(*client, "cannot write to " + path + ": " + QByteArray(std::strerror(errno)));
+            allOpened = false;
+            continue;
+        }
+        client->dueMs = nowMs + settings_.spreadMs * i / added.size();
+        clients_.emplace(target.address, std::move(client));
+    }
+    dropGone();
+    return allOpened;
+}
+
+void Supervisor::onOutput(int output, const QByteArray &bytes)
+{
+    Client *client = byOutput_.value(output);
+    if (!client)
+        return;
+    QList<Cycle> finished;
+    client->reader.feed(bytes, &finished);
+    if (!finished.isEmpty())
+        logCycles(*client, finished);
+}
+
+void Supervisor::onOutputEnd(int output)
+{
+    Client *client = byOutput_.take(output);
+    spawner_.closeOutput(output);
+    if (!client)
+        return;
+    client->output = -1;
+    if (client->exited)
+        ended(*client);
+    dropGone();
+}
+
+void Supervisor::onExit(pid_t pid, int status)
+{
+    Client *client = byPid_.take(pid);
+    if (!client)
+        return;
+    client->exited = true;
+    client->status = status;
+    if (client->output < 0)
+        ended(*client);
+    dropGone();
+}
+
+void Supervisor::onTime()
+{
+    const qint64 nowMs = clock_.monotonicMs();
+    for (auto &entry : clients_) {
+        Client &client = *entry.second;
+        if (client.dueMs < 0 || client.dueMs > nowMs)
+            continue;
+        switch (client.state) {
+        case ClientState::Waiting:
+        case ClientState::BackingOff:
+            startClient(client);
+            break;
+        case ClientState::Stopping:
+            client.dueMs = -1;
+            if (!client.exited) {
+                say(client, "testVRN730 outlasted its " + QByteArray::number(stopGraceMs / 1000) +
+                                " s to stop after SIGTERM; killing it");
+                spawner_.signal(client.pid, SIGKILL);
+            }
+            break;
+        case ClientState::Running:
+        case ClientState::Gone:
+            client.dueMs = -1;
+            break;
+        }
+    }
+    dropGone();
+}
+
+void Supervisor::stop(int signal)
+{
+    if (stopSignal_ != 0)
+        return;
+    stopSignal_ = signal;
+    for (auto &entry : clients_) {
+        Client &client = *entry.second;
+        if (client.state == ClientState::Running)
+            stopClient(client);
+        else if (client.state != ClientState::Stopping)
+            client.state = ClientState::Gone;
+    }
+}
+
+qint64 Supervisor::nextDueMs() const
+{
+    qint64 next = -1;
+    for (const auto &entry : clients_) {
+        const qint64 due = entry.second->dueMs;
+        if (due >= 0 && (next < 0 || due < next))
+            next = due;
+    }
+    return next;
+}
+
+std::vector<int> Supervisor::outputs() const
+{
+    std::vector<int> fds;
+    fds.reserve(static_cast<std::size_t>(byOutput_.size()));
+    for (auto at = byOutput_.cbegin(); at != byOutput_.cend(); ++at)
+        fds.push_back(at.key());
+    return fds;
+}
+
+bool Supervisor::finished() const
+{
+    if (stopSignal_ == 0 && settings_.restart)
+        return false;
+    return std::all_of(clients_.begin(), clients_.end(),
+                       [](const auto &entry) { return entry.second->state == ClientState::Gone; });
+}
+
+QList<const metrics::Device *> Supervisor::devices() const
+{
+    QList<const metrics::Device *> devices;
+    for (const auto &entry : clients_)
+        devices.append(&entry.second->device);
+    return devices;
+}
+
+ClientState Supervisor::stateOf(const QByteArray &address) const
+{
+    const auto found = clients_.find(address);
+    return found == clients_.end() ? ClientState::Gone : found->second->state;
+}
+
+QByteArray Supervisor::commandOf(const Client &client) const
+{
+    return "testVRN730 -i " + client.device.address + ' ' + settings_.clientOptions.join(' ');
+}
+
+void Supervisor::startClient(Client &client)
+{
+    const qint64 startMs = clock_.wallMs();
+    const QByteArray command = commandOf(client);
+    client.log.setContinuedLines(watchlog::runLine(settings_.version, watchlog::RunMark::Continued, startMs, command) +
+                                 watchlog::header);
+    const QByteArray startLines =
+        watchlog::runLine(settings_.version, watchlog::RunMark::Started, startMs, command) + watchlog::header;
+    if (!client.log.write(startLines, 0, startMs)) {
+        // A full disk, say: the client starts all the same, and the lines wait for room.
+        client.log.keepFirst(startLines);
+        say(client, "cannot write to " + client.log.path() + ": " + client.log.lostWhy() +
+                        "; watching on, and counting the cycles lost");
+    }
+    QList<QByteArray> arguments{"-i", client.device.address};
+    arguments += settings_.clientOptions;
+    QByteArray why;
+    client.exited = false;
+    client.reader = CycleReader();
+    client.startedMs = clock_.monotonicMs();
+    if (!spawner_.start(arguments, &client.pid, &client.output, &why)) {
+        say(client, why);
+        client.exited = true;
+        ended(client, why);
+        return;
+    }
+    client.state = ClientState::Running;
+    client.dueMs = -1;
+    client.lastCycleMs = client.startedMs;
+    byOutput_.insert(client.output, &client);
+    byPid_.insert(client.pid, &client);
+    say(client, "logging " + command + " to " + client.log.path());
+}
+
+void Supervisor::stopClient(Client &client)
+{
+    client.state = ClientState::Stopping;
+    client.dueMs = clock_.monotonicMs() + stopGraceMs;
+    if (!client.exited)
+        spawner_.signal(client.pid, SIGTERM);
+}
+
+void Supervisor::ended(Client &client, const QByteArray &failure)
+{
+    skippedBytes_ += client.reader.skippedBytes();
+    const bool stopped = stopSignal_ != 0 || client.removed;
+    QByteArray reason;
+    if (stopSignal_ != 0)
+        reason = nameOf(stopSignal_);
+    else if (client.removed)
+        reason = "removed from the targets";
+    else if (!failure.isEmpty())
+        reason = failure;
+    else if (WIFSIGNALED(client.status))
+        reason = "testVRN730 ended: killed by " + nameOf(WTERMSIG(client.status));
+    else
+        reason = "testVRN730 ended: exit status " + QByteArray::number(WEXITSTATUS(client.status));
+
+    const qint64 ranMs = clock_.monotonicMs() - client.startedMs;
+    const bool again = settings_.restart && !stopped;
+    const qint64 waitMs = again ? backOffMs(ranMs, client.lastBackOffMs) : 0;
+    const QByteArray logged =
+        again ? reason + "; starting it again in " + QByteArray::number(waitMs / 1000.0, 'f', 0) + " s" : reason;
+    const qint64 nowMs = clock_.wallMs();
+    const bool wrote = writeLog(client, watchlog::stoppedLine(nowMs, logged), 0);
+    client.dueMs = -1;
+    if (again) {
+        ++client.device.restarts;
+        client.lastBackOffMs = waitMs;
+        client.state = ClientState::BackingOff;
+        client.dueMs = clock_.monotonicMs() + waitMs;
+        say(client, logged);
+        return;
+    }
+    client.state = ClientState::Gone;
+    if (!wrote)
+        reason += "; cannot write to " + client.log.path() + ": " + client.log.lostWhy() + "; " +
+                  QByteArray::number(client.log.lostCycles()) + " cycles lost";
+    lastReason_ = reason;
+    if (settings_.restart) {
+        if (!wrote)
+            say(client, reason);
+        return;
+    }
+    if (!wrote)
+        exitStatus_ = 1;
+    else if (stopSignal_ != 0)
+        exitStatus_ = 0;
+    else if (!failure.isEmpty())
+        exitStatus_ = 1;
+    else if (WIFSIGNALED(client.status))
+        exitStatus_ = 128 + WTERMSIG(client.status);
+    else
+        exitStatus_ = WEXITSTATUS(client.status);
+}
+
+void Supervisor::logCycles(Client &client, const QList<Cycle> &cycles)
+{
+    const qint64 nowMs = clock_.wallMs();
+    const qint64 sinceLastMs = clock_.monotonicMs() - client.lastCycleMs;
+    client.lastCycleMs += sinceLastMs;
+    QByteArray lines;
+    for (int i = 0; i < cycles.size(); ++i) {
+        const qint64 cycleMs = i == 0 ? sinceLastMs : 0;
+        lines += watchlog::cycleLine(nowMs, cycleMs, cycles[i]);
+        client.device.count(cycles[i].state, cycleMs, nowMs);
+    }
+    cycles_ += cycles.size();
+    writeLog(client, lines, cycles.size());
+}
+
+bool Supervisor::writeLog(Client &client, const QByteArray &lines, qint64 cycles)
+{
+    const qint64 lostBefore = client.log.lostCycles();
+    if (client.log.write(lines, cycles, clock_.wallMs())) {
+        if (lostBefore > 0)
+            say(client,
+                "writing to " + client.log.path() + " again; " + QByteArray::number(lostBefore) + " cycles were lost");
+        return true;
+    }
+    client.device.lostCycles += static_cast<quint64>(cycles);
+    if (lostBefore == 0 && cycles > 0)
+        say(client, "cannot write to " + client.log.path() + ": " + client.log.lostWhy() +
+                        "; watching on, and counting the cycles lost");
+    return false;
+}
+
+void Supervisor::dropGone()
+{
+    for (auto at = clients_.begin(); at != clients_.end();) {
+        if (at->second->removed && at->second->state == ClientState::Gone)
+            at = clients_.erase(at);
+        else
+            ++at;
+    }
+}
