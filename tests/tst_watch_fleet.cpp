@@ -1,0 +1,404 @@
+// A fleet watch's parts in process: the targets file, the supervisor's decisions driven
+// by a clock and a spawner of the test's, the exposition, and the requests it answers.
+#include "metrics.h"
+#include "metrics_server.h"
+#include "supervisor.h"
+#include "targets.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+#include <sys/wait.h>
+
+Q_DECLARE_METATYPE(metrics::Format)
+Q_DECLARE_METATYPE(metricsserver::Outcome)
+
+namespace {
+
+class TestClock : public Clock {
+public:
+    qint64 monotonicMs() const override { return nowMs; }
+    qint64 wallMs() const override { return 1796774400000 + nowMs; }  // 2026-12-09T00:00:00Z
+    qint64 nowMs = 0;
+};
+
+// Records what the supervisor asks of it, as "@MS start ADDRESS" or "@MS SIGTERM ADDRESS".
+class TestSpawner : public Spawner {
+public:
+    explicit TestSpawner(const TestClock &clock) : clock_(clock) {}
+
+    bool start(const QList<QByteArray> &arguments, pid_t *pid, int *output, QByteArray *why) override
+    {
+        const QByteArray address = arguments.value(1);
+        if (failing.contains(address)) {
+            *why = "cannot start testVRN730: No such file or directory";
+            record("cannot start " + address);
+            return false;
+        }
+        *pid = next_;
+        *output = next_ + 10000;
+        ++next_;
+        pids[address] = *pid;
+        record("start " + address);
+        return true;
+    }
+    void signal(pid_t pid, int signal) override { record(signalName(signal) + (' ' + pids.key(pid))); }
+    void closeOutput(int) override {}
+
+    void record(const QByteArray &what) { done.append('@' + QByteArray::number(clock_.nowMs) + ' ' + what); }
+
+    QHash<QByteArray, pid_t> pids;
+    QList<QByteArray> failing;
+    QByteArrayList done;
+
+private:
+    const TestClock &clock_;
+    pid_t next_ = 100;
+};
+
+const QByteArray okCycle = "nLoop:\t1\tlen:\t197\tn{:2\tn}:2\r\033[0m";
+const QByteArray noConnection = "\033[0;37;41mNo connection\033[0m\n";
+
+// One step of a row, at its time: "targets A B", "cycle A", "fail A" (a failed
+// connection), "end A STATUS" (its output ends and it exits), "output-end A", "exit A",
+// "stop".
+struct Step {
+    qint64 atMs;
+    QByteArray what;
+};
+
+}  // namespace
+
+Q_DECLARE_METATYPE(QList<Step>)
+
+class WatchFleetTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void targetsFile_data();
+    void targetsFile();
+    void supervisorDecides_data();
+    void supervisorDecides();
+    void exposition_data();
+    void exposition();
+    void requests_data();
+    void requests();
+};
+
+void WatchFleetTest::targetsFile_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArrayList>("parsed");  // "ADDRESS NAME=VALUE...", or the error
+    const auto row = [](const char *name, const QByteArray &text, const QByteArrayList &parsed) {
+        QTest::newRow(name) << text << parsed;
+    };
+    row("addresses, labels, comments, blanks, CRLF and tabs",
+        "# the rack\n\n127.0.0.2 site=a rack=r1  # first\r\n  127.0.0.3\tsite=b\n\t# nothing\nhost-4.lab\n",
+        {"127.0.0.2 site=a rack=r1", "127.0.0.3 site=b", "host-4.lab"});
+    row("an empty file", "", {});
+    row("a value of UTF-8 with a quote and a backslash", "127.0.0.2 room=\"Küche\\1\"\n",
+        {"127.0.0.2 room=\"Küche\\1\""});
+    row("a port", "127.0.0.2\n127.0.0.3:8080\n", {"line 2: '127.0.0.3:8080' is no IPv4 address or host name"});
+    row("a path", "../etc/x\n", {"line 1: '../etc/x' is no IPv4 address or host name"});
+    row("an option", "-p\n", {"line 1: '-p' is no IPv4 address or host name"});
+    row("the same device twice", "127.0.0.2\n\n127.0.0.2 site=a\n", {"line 3: 127.0.0.2 is already on line 1"});
+    row("a word without =", "127.0.0.2 spare\n", {"line 1: 'spare' is no NAME=VALUE label"});
+    row("a name starting with a digit", "127.0.0.2 1a=x\n",
+        {"line 1: '1a' is no label name: letters, digits and '_', not first a digit, not '__' first"});
+    row("a name Prometheus keeps", "127.0.0.2 __name__=x\n",
+        {"line 1: '__name__' is no label name: letters, digits and '_', not first a digit, not '__' first"});
+    row("the label device", "127.0.0.2 device=x\n",
+        {"line 1: the label name 'device' is the watch's own or Prometheus's"});
+    row("the label job", "127.0.0.2 job=x\n", {"line 1: the label name 'job' is the watch's own or Prometheus's"});
+    row("a label twice", "127.0.0.2 a=1 a=2\n", {"line 1: the label a is given twice"});
+    row("an empty value", "127.0.0.2 a=\n", {"line 1: the value of a must be 1 to 256 bytes of printable UTF-8"});
+    row("a value not UTF-8", "127.0.0.2 a=\xff\n",
+        {"line 1: the value of a must be 1 to 256 bytes of printable UTF-8"});
+    row("a value cut inside a character", "127.0.0.2 a=K\xc3\n",
+        {"line 1: the value of a must be 1 to 256 bytes of printable UTF-8"});
+    row("a value with a control character", "127.0.0.2 a=x\x1by\n",
+        {"line 1: the value of a must be 1 to 256 bytes of printable UTF-8"});
+    row("an overlong slash", "127.0.0.2 a=\xc0\xaf\n",
+        {"line 1: the value of a must be 1 to 256 bytes of printable UTF-8"});
+    row("a value of 257 bytes", "127.0.0.2 a=" + QByteArray(257, 'v') + '\n',
+        {"line 1: the value of a must be 1 to 256 bytes of printable UTF-8"});
+    QByteArray many = "127.0.0.2";
+    for (int i = 0; i <= targets::maxLabels; ++i)
+        many += " l" + QByteArray::number(i) + "=v";
+    row("17 labels", many, {"line 1: more than 16 labels"});
+}
+
+void WatchFleetTest::targetsFile()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArrayList, parsed);
+    QList<Target> found{{"kept", {}}};
+    QByteArray why;
+    QByteArrayList got;
+    if (targets::parse(text, &found, &why)) {
+        for (const Target &target : found) {
+            QByteArray line = target.address;
+            for (const auto &label : target.labels)
+                line += ' ' + label.first + '=' + label.second;
+            got.append(line);
+        }
+    } else {
+        got.append(why);
+        QCOMPARE(found.size(), 1);  // a refused file changes nothing
+    }
+    QCOMPARE(got, parsed);
+}
+
+void WatchFleetTest::supervisorDecides_data()
+{
+    QTest::addColumn<QList<Step>>("steps");
+    QTest::addColumn<qint64>("spreadMs");
+    QTest::addColumn<QByteArrayList>("done");       // what the spawner was asked, when
+    QTest::addColumn<QByteArrayList>("stopLines");  // the devices' stop lines, by device
+    const auto row = [](const char *name, const QList<Step> &steps, qint64 spreadMs, const QByteArrayList &done,
+                        const QByteArrayList &stopLines) {
+        QTest::newRow(name) << steps << spreadMs << done << stopLines;
+    };
+    row("starts spread over the first period; a stop kills what outlasts its grace",
+        {{0, "targets a b c d"}, {2000, "stop"}, {2100, "end a 0"}, {2100, "end b 0"}, {2100, "end c 0"},
+         {7100, "exit d"}, {7200, "output-end d"}},
+        1000,
+        {"@0 start a", "@250 start b", "@500 start c", "@750 start d", "@2000 SIGTERM a", "@2000 SIGTERM b",
+         "@2000 SIGTERM c", "@2000 SIGTERM d", "@7000 SIGKILL d"},
+        {"a: SIGTERM", "b: SIGTERM", "c: SIGTERM", "d: SIGTERM"});
+    row("a client that keeps ending waits 1 s, 2 s, 4 s; after a minute's run, 1 s again",
+        {{0, "targets a"},
+         {100, "end a 1"},
+         {1200, "end a 1"},
+         {3300, "end a 1"},
+         {7400, "cycle a"},
+         {80000, "end a 1"},
+         {82000, "stop"},
+         {82100, "end a 0"}},
+        0, {"@0 start a", "@1100 start a", "@3200 start a", "@7300 start a", "@81000 start a", "@82000 SIGTERM a"},
+        {"a: testVRN730 ended: exit status 1; starting it again in 1 s",
+         "a: testVRN730 ended: exit status 1; starting it again in 2 s",
+         "a: testVRN730 ended: exit status 1; starting it again in 4 s",
+         "a: testVRN730 ended: exit status 1; starting it again in 1 s", "a: SIGTERM"});
+    row("a device dropped stops; its output until its end is logged, then it is gone",
+        {{0, "targets a b"}, {1000, "targets a"}, {1100, "cycle b"}, {1200, "end b 0"}, {1300, "cycle b"}},
+        0, {"@0 start a", "@0 start b", "@1000 SIGTERM b"},
+        {"b: removed from the targets"});
+    row("a device named again while it stops starts once it has ended",
+        {{0, "targets a"}, {1000, "targets"}, {1500, "targets a"}, {2000, "end a 0"}, {4000, "stop"},
+         {4100, "end a 0"}},
+        0, {"@0 start a", "@1000 SIGTERM a", "@3000 start a", "@4000 SIGTERM a"},
+        {"a: testVRN730 ended: exit status 0; starting it again in 1 s", "a: SIGTERM"});
+    row("a stop waits for the output's end and the exit, in either order",
+        {{0, "targets a b"}, {500, "stop"}, {600, "output-end a"}, {700, "exit b"}, {800, "cycle b"},
+         {900, "exit a"}, {1000, "output-end b"}},
+        0, {"@0 start a", "@0 start b", "@500 SIGTERM a", "@500 SIGTERM b"}, {"a: SIGTERM", "b: SIGTERM"});
+    row("a client that cannot start is tried again, later each time",
+        {{0, "fail-to-start a"}, {0, "targets a"}, {4000, "stop"}}, 0,
+        {"@0 cannot start a", "@1000 cannot start a", "@3000 cannot start a"},
+        {"a: cannot start testVRN730: No such file or directory; starting it again in 1 s",
+         "a: cannot start testVRN730: No such file or directory; starting it again in 2 s",
+         "a: cannot start testVRN730: No such file or directory; starting it again in 4 s"});
+}
+
+void WatchFleetTest::supervisorDecides()
+{
+    QFETCH(QList<Step>, steps);
+    QFETCH(qint64, spreadMs);
+    QFETCH(QByteArrayList, done);
+    QFETCH(QByteArrayList, stopLines);
+    QTemporaryDir logs;
+    QVERIFY(logs.isValid());
+    TestClock clock;
+    TestSpawner spawner(clock);
+    SupervisorSettings settings;
+    settings.version = "1.0.0";
+    settings.clientOptions = {"-p", "500", "-t", "1000"};
+    settings.spreadMs = spreadMs;
+    settings.restart = true;
+    settings.logDir = QFile::encodeName(logs.path());
+    Supervisor supervisor(settings, clock, spawner);
+    const auto runUntil = [&](qint64 ms) {
+        for (qint64 due = supervisor.nextDueMs(); due >= 0 && due <= ms; due = supervisor.nextDueMs()) {
+            clock.nowMs = std::max(clock.nowMs, due);
+            supervisor.onTime();
+        }
+        clock.nowMs = ms;
+    };
+    for (const Step &step : steps) {
+        runUntil(step.atMs);
+        const QByteArrayList words = step.what.split(' ');
+        const QByteArray address = words.value(1);
+        const int output = spawner.pids.value(address) + 10000;
+        if (words[0] == "targets") {
+            QList<Target> targets;
+            for (const QByteArray &word : words.mid(1))
+                targets.append({word, {}});
+            QVERIFY(supervisor.setTargets(targets));
+        } else if (words[0] == "cycle") {
+            supervisor.onOutput(output, okCycle.left(9));
+            supervisor.onOutput(output, okCycle.mid(9));
+        } else if (words[0] == "fail-to-start") {
+            spawner.failing.append(address);
+        } else if (words[0] == "end") {
+            supervisor.onOutput(output, noConnection);
+            supervisor.onOutputEnd(output);
+            supervisor.onExit(spawner.pids[address], words[2].toInt() << 8);
+        } else if (words[0] == "output-end") {
+            supervisor.onOutputEnd(output);
+        } else if (words[0] == "exit") {
+            supervisor.onExit(spawner.pids[address], SIGTERM);
+        } else {
+            QCOMPARE(words[0], QByteArray("stop"));
+            supervisor.stop(SIGTERM);
+        }
+        supervisor.onTime();
+    }
+    runUntil(steps.last().atMs + 60000);
+    QCOMPARE(spawner.done, done);
+    QByteArrayList stopped;
+    for (const QString &name : QDir(logs.path()).entryList(QDir::Files, QDir::Name)) {
+        QFile log(logs.filePath(name));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        for (const QByteArray &line : log.readAll().split('\n'))
+            if (line.startsWith("# stopped "))
+                stopped.append(name.chopped(4).toUtf8() + ": " + line.mid(line.indexOf('(') + 1).chopped(1));
+    }
+    QCOMPARE(stopped, stopLines);
+}
+
+void WatchFleetTest::exposition_data()
+{
+    QTest::addColumn<metrics::Format>("format");
+    QTest::addColumn<QByteArray>("exposition");
+    const QByteArray head = "# HELP testvrn730_build_info The watch's version, in the label version; always 1.\n"
+                            "# TYPE testvrn730_build_info gauge\n"
+                            "testvrn730_build_info{version=\"1.0.0\"} 1\n"
+                            "# HELP testvrn730_watch_start_time_seconds When the watch started, in seconds since "
+                            "1970-01-01T00:00:00Z.\n"
+                            "# TYPE testvrn730_watch_start_time_seconds gauge\n"
+                            "testvrn730_watch_start_time_seconds 1796774400.005\n";
+    const QByteArray a = "device=\"127.0.0.2\",room=\"K\\\"\\\\\\n\"";
+    const QByteArray b = "device=\"127.0.0.3\"";
+    const auto body = [&](const QByteArray &cycles, const QByteArray &outages, const QByteArray &restarts,
+                          const QByteArray &lost) {
+        return "# HELP " + cycles +
+               " Cycles the device's testVRN730 finished, by state: ok, error (a bad reply) or no_connection.\n"
+               "# TYPE " +
+               cycles + " counter\n" + "testvrn730_cycles_total{" + a + ",state=\"ok\"} 2\n" +
+               "testvrn730_cycles_total{" + a + ",state=\"error\"} 1\n" + "testvrn730_cycles_total{" + a +
+               ",state=\"no_connection\"} 0\n" + "testvrn730_cycles_total{" + b + ",state=\"ok\"} 0\n" +
+               "testvrn730_cycles_total{" + b + ",state=\"error\"} 0\n" + "testvrn730_cycles_total{" + b +
+               ",state=\"no_connection\"} 1\n" +
+               "# HELP testvrn730_cycle_seconds Time from the end of one cycle to the end of the next, the pause "
+               "included.\n"
+               "# TYPE testvrn730_cycle_seconds histogram\n" +
+               "testvrn730_cycle_seconds_bucket{" + a + ",le=\"0.25\"} 1\n" + "testvrn730_cycle_seconds_bucket{" +
+               a + ",le=\"1.5\"} 3\n" + "testvrn730_cycle_seconds_bucket{" + a + ",le=\"+Inf\"} 3\n" +
+               "testvrn730_cycle_seconds_sum{" + a + "} 3.250\n" + "testvrn730_cycle_seconds_count{" + a +
+               "} 3\n" + "testvrn730_cycle_seconds_bucket{" + b + ",le=\"0.25\"} 0\n" +
+               "testvrn730_cycle_seconds_bucket{" + b + ",le=\"1.5\"} 0\n" + "testvrn730_cycle_seconds_bucket{" + b +
+               ",le=\"+Inf\"} 1\n" + "testvrn730_cycle_seconds_sum{" + b + "} 31.000\n" +
+               "testvrn730_cycle_seconds_count{" + b + "} 1\n" +
+               "# HELP testvrn730_up 1 when the device's last cycle was ok, else 0.\n"
+               "# TYPE testvrn730_up gauge\n" +
+               "testvrn730_up{" + a + "} 1\n" + "testvrn730_up{" + b + "} 0\n" +
+               "# HELP testvrn730_last_ok_timestamp_seconds When the device's last ok cycle ended, in seconds "
+               "since 1970-01-01T00:00:00Z.\n"
+               "# TYPE testvrn730_last_ok_timestamp_seconds gauge\n" +
+               "testvrn730_last_ok_timestamp_seconds{" + a + "} 1796774403.250\n" + "# HELP " + outages +
+               " Outages begun: a cycle not ok after one ok, or first.\n# TYPE " + outages + " counter\n" +
+               "testvrn730_outages_total{" + a + "} 1\n" + "testvrn730_outages_total{" + b + "} 1\n" + "# HELP " +
+               restarts + " Times the device's testVRN730 ended by itself and was started again.\n# TYPE " +
+               restarts + " counter\n" + "testvrn730_client_restarts_total{" + a + "} 0\n" +
+               "testvrn730_client_restarts_total{" + b + "} 2\n" + "# HELP " + lost +
+               " Cycles finished but not written to the device's log, as its disk refused them.\n# TYPE " + lost +
+               " counter\n" + "testvrn730_lost_cycles_total{" + a + "} 0\n" + "testvrn730_lost_cycles_total{" + b +
+               "} 7\n";
+    };
+    QTest::newRow("text format 0.0.4: counters named by their samples")
+        << metrics::Format::Text
+        << head + body("testvrn730_cycles_total", "testvrn730_outages_total", "testvrn730_client_restarts_total",
+                       "testvrn730_lost_cycles_total");
+    QTest::newRow("OpenMetrics: counters named by their family, and an end")
+        << metrics::Format::OpenMetrics
+        << head +
+               body("testvrn730_cycles", "testvrn730_outages", "testvrn730_client_restarts", "testvrn730_lost_cycles") +
+               "# EOF\n";
+}
+
+void WatchFleetTest::exposition()
+{
+    QFETCH(metrics::Format, format);
+    QFETCH(QByteArray, exposition);
+    const QVector<double> bounds = metrics::withBound({0.25}, 1.5);
+    metrics::Device a(bounds);
+    a.address = "127.0.0.2";
+    a.labels = {{"room", "K\"\\\n"}};
+    a.count(CycleState::Ok, 250, 1796774403000);      // on a bound: in its bucket
+    a.count(CycleState::Error, 1500, 1796774403100);  // an outage begins
+    a.count(CycleState::Ok, 1500, 1796774403250);
+    metrics::Device b(bounds);
+    b.address = "127.0.0.3";
+    b.count(CycleState::NoConnection, 31000, 1796774403000);  // the first cycle begins an outage too
+    b.restarts = 2;
+    b.lostCycles = 7;
+    const QByteArray got = metrics::exposition({"1.0.0", 1796774400005}, {&a, &b}, format);
+    QCOMPARE(got.split('\n'), exposition.split('\n'));
+    QCOMPARE(metrics::exposition({"1.0.0", 1796774400005}, {}, format).count("# TYPE"), 2);
+}
+
+void WatchFleetTest::requests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<metricsserver::Outcome>("outcome");
+    QTest::addColumn<bool>("head");
+    QTest::addColumn<metrics::Format>("format");
+    using metricsserver::Outcome;
+    const auto row = [](const char *name, const QByteArray &request, Outcome outcome, bool head,
+                        metrics::Format format) { QTest::newRow(name) << request << outcome << head << format; };
+    const auto text = metrics::Format::Text;
+    row("Prometheus's scrape", "GET /metrics HTTP/1.1\r\nHost: x\r\nAccept: application/openmetrics-text;"
+        "version=1.0.0,text/plain;version=0.0.4;q=0.5\r\n\r\n", Outcome::Scrape, false,
+        metrics::Format::OpenMetrics);
+    row("curl's: the text format", "GET /metrics HTTP/1.1\r\nAccept: */*\r\n\r\n", Outcome::Scrape, false, text);
+    row("a query and a bare line feed", "GET /metrics?x=1 HTTP/1.0\n\n", Outcome::Scrape, false, text);
+    row("HEAD", "HEAD /metrics HTTP/1.1\r\n\r\n", Outcome::Scrape, true, text);
+    row("the header name in capitals", "GET /metrics HTTP/1.1\r\nACCEPT: application/openmetrics-text\r\n\r\n",
+        Outcome::Scrape, false, metrics::Format::OpenMetrics);
+    row("not yet whole", "GET /metrics HTTP/1.1\r\nHost: x\r\n", Outcome::NeedMore, false, text);
+    row("another path", "GET / HTTP/1.1\r\n\r\n", Outcome::NotFound, false, text);
+    row("a path that starts alike", "GET /metricsx HTTP/1.1\r\n\r\n", Outcome::NotFound, false, text);
+    row("POST", "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", Outcome::NotAllowed, false, text);
+    row("HTTP/2's preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", Outcome::BadRequest, false, text);
+    row("a method in small letters", "get /metrics HTTP/1.1\r\n\r\n", Outcome::BadRequest, false, text);
+    row("a header without a colon", "GET /metrics HTTP/1.1\r\nHost x\r\n\r\n", Outcome::BadRequest, false, text);
+    row("a folded header", "GET /metrics HTTP/1.1\r\nA: b\r\n c\r\n\r\n", Outcome::BadRequest, false, text);
+    row("8 KiB and one byte, unended", "GET /metrics HTTP/1.1\r\nX: " + QByteArray(8192 - 25, 'x'),
+        Outcome::TooLarge, false, text);
+    row("a head longer than 8 KiB, ended", "GET /metrics HTTP/1.1\r\nX: " + QByteArray(8192, 'x') + "\r\n\r\n",
+        Outcome::TooLarge, false, text);
+}
+
+void WatchFleetTest::requests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(metricsserver::Outcome, outcome);
+    QFETCH(bool, head);
+    QFETCH(metrics::Format, format);
+    const metricsserver::Request parsed = metricsserver::parseRequest(request, 8192);
+    QCOMPARE(parsed.outcome, outcome);
+    if (outcome == metricsserver::Outcome::Scrape) {
+        QCOMPARE(parsed.head, head);
+        QCOMPARE(parsed.format, format);
+        const QByteArray reply = metricsserver::replyTo(parsed, "x 1\n");
+        QCOMPARE(reply, "HTTP/1.1 200 OK\r\nContent-Type: " + metrics::contentType(format) +
+                            "\r\nContent-Length: 4\r\nConnection: close\r\n\r\n" + (head ? "" : "x 1\n"));
+    }
+}
+
+QTEST_GUILESS_MAIN(WatchFleetTest)
+#include "tst_watch_fleet.moc"
