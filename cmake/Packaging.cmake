@@ -48,12 +48,13 @@ device_sim plays such a device, well or in one of several faulty ways. A
 small demonstration of C++ construction and destruction order, inheritance,
 is installed beside them for teaching.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnuplot-nox | gnuplot, logrotate")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnuplot-nox | gnuplot, logrotate, prometheus")
 # The package is installed with DESTDIR and the prefix /usr, so that the files above land
-# in /lib and /etc; dpkg keeps a changed logrotate file across upgrades.
+# in /lib and /etc; dpkg keeps the files changed in /etc across upgrades.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
-file(WRITE ${PROJECT_BINARY_DIR}/deb/conffiles "/etc/logrotate.d/testvrn730-watch\n")
+file(WRITE ${PROJECT_BINARY_DIR}/deb/conffiles
+     "/etc/logrotate.d/testvrn730-watch\n/etc/default/testvrn730-watch\n/etc/testvrn730/targets\n")
 # The unit's user, made when the package is configured, where systemd is there to run it.
 file(WRITE ${PROJECT_BINARY_DIR}/deb/postinst
 "#!/bin/sh

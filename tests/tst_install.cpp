@@ -244,35 +244,48 @@ void InstallTest::packageCarriesTheWatchAroundIt()
     for (const char *path : {"lib/systemd/system/testVRN730-watch@.service", "etc/logrotate.d/testvrn730-watch"})
         QVERIFY2(QFileInfo(prefix_.filePath(path)).isFile(), path);
     for (const char *path :
-         {"lib/systemd/system/testVRN730-watch@.service", "etc/logrotate.d/testvrn730-watch",
-          "usr/share/bash-completion/completions/testVRN730", "usr/share/bash-completion/completions/testVRN730-watch",
-          "usr/share/bash-completion/completions/device_sim"})
+         {"lib/systemd/system/testVRN730-watch@.service", "lib/systemd/system/testVRN730-watch.service",
+          "etc/logrotate.d/testvrn730-watch", "etc/default/testvrn730-watch", "etc/testvrn730/targets",
+          "usr/share/doc/testvrn730/examples/testvrn730.rules.yml",
+          "usr/share/doc/testvrn730/examples/testvrn730-scrape.yml", "usr/share/bash-completion/completions/testVRN730",
+          "usr/share/bash-completion/completions/testVRN730-watch", "usr/share/bash-completion/completions/device_sim"})
         QVERIFY2(QFileInfo(unpacked_.filePath(path)).isFile(), path);
     const Run control = run("dpkg-deb", {"--field", package_, "Suggests"});
     QVERIFY2(control.output.contains("gnuplot-nox"), control.output.constData());
-    const Run conffiles = run("dpkg-deb", {"--ctrl-tarfile", package_});
-    QVERIFY(conffiles.output.contains("conffiles"));
+    const Run conffiles = run("dpkg-deb", {"--info", package_, "conffiles"});
+    QCOMPARE(conffiles.output, QByteArray("/etc/logrotate.d/testvrn730-watch\n/etc/default/testvrn730-watch\n"
+                                          "/etc/testvrn730/targets\n"));
 }
 
 void InstallTest::systemdUnitVerifies_data()
 {
-    QTest::addColumn<QString>("instance");
-    QTest::newRow("a device's address") << "127.0.0.1";
-    QTest::newRow("a host name, as systemd-escape --template writes it") << "my\\x2ddevice.lan";
+    QTest::addColumn<QString>("unitName");  // as systemd would be given it
+    QTest::addColumn<QByteArray>("execStart");
+    const QByteArray single = "testVRN730-watch --log /var/log/testvrn730/%I.log -i %I";
+    QTest::newRow("a device's address") << "testVRN730-watch@127.0.0.1.service" << single;
+    QTest::newRow("a host name, as systemd-escape --template writes it")
+        << "testVRN730-watch@my\\x2ddevice.lan.service" << single;
+    QTest::newRow("the fleet") << "testVRN730-watch.service"
+                               << QByteArray("testVRN730-watch --targets /etc/testvrn730/targets --log-dir "
+                                             "/var/log/testvrn730 $ARGS");
 }
 
 // Offline, as the instance for a device, run from where the trial install put the watch:
 // the unit follows the install's prefix; the package's is /usr.
 void InstallTest::systemdUnitVerifies()
 {
-    QFETCH(QString, instance);
-    const QByteArray packaged = contentsOf(unpacked_.filePath("lib/systemd/system/testVRN730-watch@.service"));
-    QVERIFY(packaged.contains("\nExecStart=/usr/bin/testVRN730-watch --log /var/log/testvrn730/%I.log -i %I\n"));
-    const QByteArray unit = contentsOf(prefix_.filePath("lib/systemd/system/testVRN730-watch@.service"));
+    QFETCH(QString, unitName);
+    QFETCH(QByteArray, execStart);
+    const QString source =
+        QStringLiteral("lib/systemd/system/") +
+        (unitName.contains(QLatin1Char('@')) ? QStringLiteral("testVRN730-watch@.service") : unitName);
+    const QByteArray packaged = contentsOf(unpacked_.filePath(source));
+    QVERIFY2(packaged.contains("\nExecStart=/usr/bin/" + execStart + "\n"), packaged.constData());
+    const QByteArray unit = contentsOf(prefix_.filePath(source));
     QVERIFY2(unit.contains("\nExecStart=" + QFile::encodeName(prefix_.filePath("bin/testVRN730-watch")) + " "),
              unit.constData());
     QTemporaryDir units;
-    QFile file(units.filePath("testVRN730-watch@" + instance + ".service"));
+    QFile file(units.filePath(unitName));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(unit) == unit.size());
     file.close();
     const Run verify = run("systemd-analyze", {"verify", "--man=no", file.fileName()});
