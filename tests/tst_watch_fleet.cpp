@@ -163,8 +163,13 @@ void WatchFleetTest::supervisorDecides_data()
         QTest::newRow(name) << steps << spreadMs << done << stopLines;
     };
     row("starts spread over the first period; a stop kills what outlasts its grace",
-        {{0, "targets a b c d"}, {2000, "stop"}, {2100, "end a 0"}, {2100, "end b 0"}, {2100, "end c 0"},
-         {7100, "exit d"}, {7200, "output-end d"}},
+        {{0, "targets a b c d"},
+         {2000, "stop"},
+         {2100, "end a 0"},
+         {2100, "end b 0"},
+         {2100, "end c 0"},
+         {7100, "exit d"},
+         {7200, "output-end d"}},
         1000,
         {"@0 start a", "@250 start b", "@500 start c", "@750 start d", "@2000 SIGTERM a", "@2000 SIGTERM b",
          "@2000 SIGTERM c", "@2000 SIGTERM d", "@7000 SIGKILL d"},
@@ -184,17 +189,25 @@ void WatchFleetTest::supervisorDecides_data()
          "a: testVRN730 ended: exit status 1; starting it again in 4 s",
          "a: testVRN730 ended: exit status 1; starting it again in 1 s", "a: SIGTERM"});
     row("a device dropped stops; its output until its end is logged, then it is gone",
-        {{0, "targets a b"}, {1000, "targets a"}, {1100, "cycle b"}, {1200, "end b 0"}, {1300, "cycle b"}},
-        0, {"@0 start a", "@0 start b", "@1000 SIGTERM b"},
-        {"b: removed from the targets"});
+        {{0, "targets a b"}, {1000, "targets a"}, {1100, "cycle b"}, {1200, "end b 0"}, {1300, "cycle b"}}, 0,
+        {"@0 start a", "@0 start b", "@1000 SIGTERM b"}, {"b: removed from the targets"});
     row("a device named again while it stops starts once it has ended",
-        {{0, "targets a"}, {1000, "targets"}, {1500, "targets a"}, {2000, "end a 0"}, {4000, "stop"},
+        {{0, "targets a"},
+         {1000, "targets"},
+         {1500, "targets a"},
+         {2000, "end a 0"},
+         {4000, "stop"},
          {4100, "end a 0"}},
         0, {"@0 start a", "@1000 SIGTERM a", "@3000 start a", "@4000 SIGTERM a"},
         {"a: testVRN730 ended: exit status 0; starting it again in 1 s", "a: SIGTERM"});
     row("a stop waits for the output's end and the exit, in either order",
-        {{0, "targets a b"}, {500, "stop"}, {600, "output-end a"}, {700, "exit b"}, {800, "cycle b"},
-         {900, "exit a"}, {1000, "output-end b"}},
+        {{0, "targets a b"},
+         {500, "stop"},
+         {600, "output-end a"},
+         {700, "exit b"},
+         {800, "cycle b"},
+         {900, "exit a"},
+         {1000, "output-end b"}},
         0, {"@0 start a", "@0 start b", "@500 SIGTERM a", "@500 SIGTERM b"}, {"a: SIGTERM", "b: SIGTERM"});
     row("a client that cannot start is tried again, later each time",
         {{0, "fail-to-start a"}, {0, "targets a"}, {4000, "stop"}}, 0,
@@ -296,13 +309,12 @@ void WatchFleetTest::exposition_data()
                "# HELP testvrn730_cycle_seconds Time from the end of one cycle to the end of the next, the pause "
                "included.\n"
                "# TYPE testvrn730_cycle_seconds histogram\n" +
-               "testvrn730_cycle_seconds_bucket{" + a + ",le=\"0.25\"} 1\n" + "testvrn730_cycle_seconds_bucket{" +
-               a + ",le=\"1.5\"} 3\n" + "testvrn730_cycle_seconds_bucket{" + a + ",le=\"+Inf\"} 3\n" +
-               "testvrn730_cycle_seconds_sum{" + a + "} 3.250\n" + "testvrn730_cycle_seconds_count{" + a +
-               "} 3\n" + "testvrn730_cycle_seconds_bucket{" + b + ",le=\"0.25\"} 0\n" +
-               "testvrn730_cycle_seconds_bucket{" + b + ",le=\"1.5\"} 0\n" + "testvrn730_cycle_seconds_bucket{" + b +
-               ",le=\"+Inf\"} 1\n" + "testvrn730_cycle_seconds_sum{" + b + "} 31.000\n" +
-               "testvrn730_cycle_seconds_count{" + b + "} 1\n" +
+               "testvrn730_cycle_seconds_bucket{" + a + ",le=\"0.25\"} 1\n" + "testvrn730_cycle_seconds_bucket{" + a +
+               ",le=\"1.5\"} 3\n" + "testvrn730_cycle_seconds_bucket{" + a + ",le=\"+Inf\"} 3\n" +
+               "testvrn730_cycle_seconds_sum{" + a + "} 3.250\n" + "testvrn730_cycle_seconds_count{" + a + "} 3\n" +
+               "testvrn730_cycle_seconds_bucket{" + b + ",le=\"0.25\"} 0\n" + "testvrn730_cycle_seconds_bucket{" + b +
+               ",le=\"1.5\"} 0\n" + "testvrn730_cycle_seconds_bucket{" + b + ",le=\"+Inf\"} 1\n" +
+               "testvrn730_cycle_seconds_sum{" + b + "} 31.000\n" + "testvrn730_cycle_seconds_count{" + b + "} 1\n" +
                "# HELP testvrn730_up 1 when the device's last cycle was ok, else 0.\n"
                "# TYPE testvrn730_up gauge\n" +
                "testvrn730_up{" + a + "} 1\n" + "testvrn730_up{" + b + "} 0\n" +
@@ -312,9 +324,9 @@ void WatchFleetTest::exposition_data()
                "testvrn730_last_ok_timestamp_seconds{" + a + "} 1796774403.250\n" + "# HELP " + outages +
                " Outages begun: a cycle not ok after one ok, or first.\n# TYPE " + outages + " counter\n" +
                "testvrn730_outages_total{" + a + "} 1\n" + "testvrn730_outages_total{" + b + "} 1\n" + "# HELP " +
-               restarts + " Times the device's testVRN730 ended by itself and was started again.\n# TYPE " +
-               restarts + " counter\n" + "testvrn730_client_restarts_total{" + a + "} 0\n" +
-               "testvrn730_client_restarts_total{" + b + "} 2\n" + "# HELP " + lost +
+               restarts + " Times the device's testVRN730 ended by itself and was started again.\n# TYPE " + restarts +
+               " counter\n" + "testvrn730_client_restarts_total{" + a + "} 0\n" + "testvrn730_client_restarts_total{" +
+               b + "} 2\n" + "# HELP " + lost +
                " Cycles finished but not written to the device's log, as its disk refused them.\n# TYPE " + lost +
                " counter\n" + "testvrn730_lost_cycles_total{" + a + "} 0\n" + "testvrn730_lost_cycles_total{" + b +
                "} 7\n";
@@ -361,9 +373,10 @@ void WatchFleetTest::requests_data()
     const auto row = [](const char *name, const QByteArray &request, Outcome outcome, bool head,
                         metrics::Format format) { QTest::newRow(name) << request << outcome << head << format; };
     const auto text = metrics::Format::Text;
-    row("Prometheus's scrape", "GET /metrics HTTP/1.1\r\nHost: x\r\nAccept: application/openmetrics-text;"
-        "version=1.0.0,text/plain;version=0.0.4;q=0.5\r\n\r\n", Outcome::Scrape, false,
-        metrics::Format::OpenMetrics);
+    row("Prometheus's scrape",
+        "GET /metrics HTTP/1.1\r\nHost: x\r\nAccept: application/openmetrics-text;"
+        "version=1.0.0,text/plain;version=0.0.4;q=0.5\r\n\r\n",
+        Outcome::Scrape, false, metrics::Format::OpenMetrics);
     row("curl's: the text format", "GET /metrics HTTP/1.1\r\nAccept: */*\r\n\r\n", Outcome::Scrape, false, text);
     row("a query and a bare line feed", "GET /metrics?x=1 HTTP/1.0\n\n", Outcome::Scrape, false, text);
     row("HEAD", "HEAD /metrics HTTP/1.1\r\n\r\n", Outcome::Scrape, true, text);
@@ -377,8 +390,8 @@ void WatchFleetTest::requests_data()
     row("a method in small letters", "get /metrics HTTP/1.1\r\n\r\n", Outcome::BadRequest, false, text);
     row("a header without a colon", "GET /metrics HTTP/1.1\r\nHost x\r\n\r\n", Outcome::BadRequest, false, text);
     row("a folded header", "GET /metrics HTTP/1.1\r\nA: b\r\n c\r\n\r\n", Outcome::BadRequest, false, text);
-    row("8 KiB and one byte, unended", "GET /metrics HTTP/1.1\r\nX: " + QByteArray(8192 - 25, 'x'),
-        Outcome::TooLarge, false, text);
+    row("8 KiB and one byte, unended", "GET /metrics HTTP/1.1\r\nX: " + QByteArray(8192 - 25, 'x'), Outcome::TooLarge,
+        false, text);
     row("a head longer than 8 KiB, ended", "GET /metrics HTTP/1.1\r\nX: " + QByteArray(8192, 'x') + "\r\n\r\n",
         Outcome::TooLarge, false, text);
 }

@@ -112,11 +112,11 @@ bool Server::listen(const QByteArray &addressAndPort, QByteArray *why)
 {
     const int colon = static_cast<int>(addressAndPort.lastIndexOf(':'));
     const QByteArray host = colon > 0 ? addressAndPort.left(colon) : QByteArray();
-    const QByteArray port = colon > 0 ? addressAndPort.mid(colon + 1) : QByteArray();
+    const QByteArray port = colon >= 0 ? addressAndPort.mid(colon + 1) : QByteArray();
     bool portOk = false;
     const int portNumber = port.toInt(&portOk);
-    if (host.isEmpty() || !portOk || portNumber < 1 || portNumber > 65535) {
-        *why = "'" + addressAndPort + "' is no ADDRESS:PORT, such as 127.0.0.1:9730";
+    if (colon < 0 || !portOk || portNumber < 1 || portNumber > 65535) {
+        *why = "'" + addressAndPort + "' is no ADDRESS:PORT, such as 127.0.0.1:9730 or :9730 for every address";
         return false;
     }
     addrinfo hints{};
@@ -124,7 +124,7 @@ bool Server::listen(const QByteArray &addressAndPort, QByteArray *why)
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo *found = nullptr;
-    const int error = getaddrinfo(host.constData(), port.constData(), &hints, &found);
+    const int error = getaddrinfo(host.isEmpty() ? nullptr : host.constData(), port.constData(), &hints, &found);
     if (error != 0) {
         *why = "cannot listen on " + addressAndPort + ": " + QByteArray(gai_strerror(error));
         return false;
