@@ -390,8 +390,10 @@ void WatchFleetTest::requests_data()
     row("a method in small letters", "get /metrics HTTP/1.1\r\n\r\n", Outcome::BadRequest, false, text);
     row("a header without a colon", "GET /metrics HTTP/1.1\r\nHost x\r\n\r\n", Outcome::BadRequest, false, text);
     row("a folded header", "GET /metrics HTTP/1.1\r\nA: b\r\n c\r\n\r\n", Outcome::BadRequest, false, text);
-    row("8 KiB and one byte, unended", "GET /metrics HTTP/1.1\r\nX: " + QByteArray(8192 - 25, 'x'), Outcome::TooLarge,
-        false, text);
+    const QByteArray head8k = "GET /metrics HTTP/1.1\r\nX: " + QByteArray(8192 - 26, 'x');
+    row("a head of 8 KiB, its end still to come", head8k + "\r\n\r", Outcome::NeedMore, false, text);
+    row("a head of 8 KiB, ended", head8k + "\r\n\r\n", Outcome::Scrape, false, text);
+    row("8 KiB and four bytes, unended", head8k + "xxxx", Outcome::TooLarge, false, text);
     row("a head longer than 8 KiB, ended", "GET /metrics HTTP/1.1\r\nX: " + QByteArray(8192, 'x') + "\r\n\r\n",
         Outcome::TooLarge, false, text);
 }

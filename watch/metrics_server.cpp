@@ -41,8 +41,9 @@ Request parseRequest(const QByteArray &bytes, int maxBytes)
     const int bare = static_cast<int>(bytes.indexOf("\n\n"));
     if (end < 0 || (bare >= 0 && bare < end))
         end = bare;
+    // A head of MAXBYTES may still end with the four bytes after it.
     if (end < 0 || end > maxBytes) {
-        request.outcome = bytes.size() > maxBytes || end > maxBytes ? Outcome::TooLarge : Outcome::NeedMore;
+        request.outcome = end > maxBytes || bytes.size() >= maxBytes + 4 ? Outcome::TooLarge : Outcome::NeedMore;
         return request;
     }
     QList<QByteArray> lines = bytes.left(end).split('\n');
