@@ -2,7 +2,7 @@
 // when a process returns from main or calls exit, and the client ends otherwise: killed by
 // SIGTERM or SIGINT, by raise(SIGPIPE) when its reader has gone, by _Exit after any other
 // write error. This unit writes the counts first in each case: a thread that waits for the
-// two signals, started before main runs, and the linker's --wrap for raise and _Exit. The
+// two signals, started before main runs, and coverage_dump.cpp for raise and _Exit. The
 // counts are not written from a signal handler: writing them takes locks (malloc's among
 // them) that the interrupted client may hold, and the client then hung for good.
 #include <csignal>
@@ -10,21 +10,8 @@
 #include <pthread.h>
 
 extern "C" {
-void __gcov_dump();
 int __real_raise(int signal);
-[[noreturn]] void __real__Exit(int status);
-
-int __wrap_raise(int signal)
-{
-    __gcov_dump();
-    return __real_raise(signal);
-}
-
-[[noreturn]] void __wrap__Exit(int status)
-{
-    __gcov_dump();
-    __real__Exit(status);
-}
+void __gcov_dump();
 }
 
 namespace {
