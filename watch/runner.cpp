@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -103,11 +104,12 @@ bool readClientDefaults(const QString &client, ClientDefaults *defaults)
     return true;
 }
 
-// Starts clients with posix_spawn, each with its standard output on a pipe of its own and
-// the signals this program blocks or ignores back at their defaults.
+// Starts clients with posix_spawn, each with its standard output on a pipe of its own,
+// watched by an epoll instance, and the signals this program blocks or ignores back at
+// their defaults.
 class ProcessSpawner : public Spawner {
 public:
-    explicit ProcessSpawner(QByteArray program) : program_(std::move(program)) {}
+    ProcessSpawner(QByteArray program, int epoll) : program_(std::move(program)), epoll_(epoll) {}
 
     bool start(const QList<QByteArray> &arguments, pid_t *pid, int *output, QByteArray *why) override
     {
@@ -127,6 +129,16 @@ public:
         if (error != 0) {
             close(ends[0]);
             *why = "cannot start " + program_ + ": " + QByteArray(std::strerror(error));
+            return false;
+        }
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = ends[0];
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, ends[0], &event) != 0) {
+            *why = QByteArray("cannot watch testVRN730's output: epoll_ctl: ") + QByteArray(std::strerror(errno));
+            kill(*pid, SIGKILL);
+            close(ends[0]);
+            // Reaped with the others: its end is a SIGCHLD like any.
             return false;
         }
         *output = ends[0];
@@ -178,6 +190,7 @@ private:
     }
 
     QByteArray program_;
+    int epoll_;
 };
 
 // The targets file, read again when it changes: its size, time or inode.
@@ -348,8 +361,14 @@ int watch(const WatchOptions &options, const QByteArray &version)
         1000;
     settings.buckets = metrics::withBound(options.buckets.isEmpty() ? metrics::defaultBuckets() : options.buckets,
                                           std::max(silentSeconds, 0.001));
+    // The clients' outputs, however many, are waited on with epoll.
+    const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0) {
+        std::fprintf(stderr, "%s: epoll_create1: %s\n", self, std::strerror(errno));
+        return 1;
+    }
     const SystemClock clock;
-    ProcessSpawner spawner(QFile::encodeName(client));
+    ProcessSpawner spawner(QFile::encodeName(client), epoll);
     Supervisor supervisor(settings, clock, spawner);
 
     const metrics::Watch watchInfo{version, clock.wallMs()};
@@ -380,10 +399,8 @@ int watch(const WatchOptions &options, const QByteArray &version)
     while (!supervisor.finished()) {
         fds.clear();
         fds.push_back({incoming.fd(), POLLIN, 0});
+        fds.push_back({epoll, POLLIN, 0});
         server.addTo(&fds);
-        const std::size_t firstOutput = fds.size();
-        for (const int output : supervisor.outputs())
-            fds.push_back({output, POLLIN, 0});
         qint64 dueMs = fleet ? nextTargetsCheckMs : -1;
         for (const qint64 due : {supervisor.nextDueMs(), server.nextDueMs()})
             if (due >= 0 && (dueMs < 0 || due < dueMs))
@@ -407,22 +424,27 @@ int watch(const WatchOptions &options, const QByteArray &version)
                 supervisor.stop(signal);
         }
         const qint64 nowMs = clock.monotonicMs();
-        for (std::size_t i = 1; i < firstOutput; ++i)
+        for (std::size_t i = 2; i < fds.size(); ++i)
             server.handle(fds[i], nowMs);
-        for (std::size_t i = firstOutput; i < fds.size(); ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            const ssize_t got = read(fds[i].fd, chunk.data(), static_cast<std::size_t>(chunk.size()));
-            if (got < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            if (got <= 0) {
-                supervisor.onOutputEnd(fds[i].fd);
-                continue;
+        if (fds[1].revents != 0) {
+            epoll_event ready[256];
+            const int count = epoll_wait(epoll, ready, 256, 0);
+            if (count < 0 && errno != EINTR)
+                std::fprintf(stderr, "%s: epoll_wait: %s\n", self, std::strerror(errno));
+            for (int i = 0; i < count; ++i) {
+                const int output = ready[i].data.fd;
+                const ssize_t got = read(output, chunk.data(), static_cast<std::size_t>(chunk.size()));
+                if (got < 0 && (errno == EINTR || errno == EAGAIN))
+                    continue;
+                if (got <= 0) {
+                    supervisor.onOutputEnd(output);
+                    continue;
+                }
+                const QByteArray bytes = chunk.left(static_cast<int>(got));
+                if (echoing)
+                    echoing = writeAll(STDOUT_FILENO, bytes);
+                supervisor.onOutput(output, bytes);
             }
-            const QByteArray bytes = chunk.left(static_cast<int>(got));
-            if (echoing)
-                echoing = writeAll(STDOUT_FILENO, bytes);
-            supervisor.onOutput(fds[i].fd, bytes);
         }
         if (childEnded)
             reapClients(supervisor);

@@ -106,7 +106,7 @@ bool Supervisor::setTargets(const QList<Target> &targets)
         if (client->state == ClientState::Running)
             stopClient(*client);
         else if (client->state != ClientState::Stopping)
-            client->state = ClientState::Gone;
+            becomeGone(*client);
     }
     QList<const Target *> added;
     for (const Target &target : targets) {
@@ -133,8 +133,8 @@ bool Supervisor::setTargets(const QList<Target> &targets)
             allOpened = false;
             continue;
         }
-        client->dueMs = nowMs + settings_.spreadMs * i / added.size();
-        clients_.emplace(target.address, std::move(client));
+        Client &placed = *clients_.emplace(target.address, std::move(client)).first->second;
+        setDue(placed, nowMs + settings_.spreadMs * i / added.size());
     }
     dropGone();
     return allOpened;
@@ -178,17 +178,15 @@ void Supervisor::onExit(pid_t pid, int status)
 void Supervisor::onTime()
 {
     const qint64 nowMs = clock_.monotonicMs();
-    for (auto &entry : clients_) {
-        Client &client = *entry.second;
-        if (client.dueMs < 0 || client.dueMs > nowMs)
-            continue;
+    while (!dues_.empty() && dues_.begin()->first <= nowMs) {
+        Client &client = *dues_.begin()->second;
+        setDue(client, -1);
         switch (client.state) {
         case ClientState::Waiting:
         case ClientState::BackingOff:
             startClient(client);
             break;
         case ClientState::Stopping:
-            client.dueMs = -1;
             if (!client.exited) {
                 say(client, "testVRN730 outlasted its " + QByteArray::number(stopGraceMs / 1000) +
                                 " s to stop after SIGTERM; killing it");
@@ -197,7 +195,6 @@ void Supervisor::onTime()
             break;
         case ClientState::Running:
         case ClientState::Gone:
-            client.dueMs = -1;
             break;
         }
     }
@@ -214,28 +211,13 @@ void Supervisor::stop(int signal)
         if (client.state == ClientState::Running)
             stopClient(client);
         else if (client.state != ClientState::Stopping)
-            client.state = ClientState::Gone;
+            becomeGone(client);
     }
 }
 
 qint64 Supervisor::nextDueMs() const
 {
-    qint64 next = -1;
-    for (const auto &entry : clients_) {
-        const qint64 due = entry.second->dueMs;
-        if (due >= 0 && (next < 0 || due < next))
-            next = due;
-    }
-    return next;
-}
-
-std::vector<int> Supervisor::outputs() const
-{
-    std::vector<int> fds;
-    fds.reserve(static_cast<std::size_t>(byOutput_.size()));
-    for (auto at = byOutput_.cbegin(); at != byOutput_.cend(); ++at)
-        fds.push_back(at.key());
-    return fds;
+    return dues_.empty() ? -1 : dues_.begin()->first;
 }
 
 bool Supervisor::finished() const
@@ -292,7 +274,6 @@ void Supervisor::startClient(Client &client)
         return;
     }
     client.state = ClientState::Running;
-    client.dueMs = -1;
     client.lastCycleMs = client.startedMs;
     byOutput_.insert(client.output, &client);
     byPid_.insert(client.pid, &client);
@@ -302,7 +283,7 @@ void Supervisor::startClient(Client &client)
 void Supervisor::stopClient(Client &client)
 {
     client.state = ClientState::Stopping;
-    client.dueMs = clock_.monotonicMs() + stopGraceMs;
+    setDue(client, clock_.monotonicMs() + stopGraceMs);
     if (!client.exited)
         spawner_.signal(client.pid, SIGTERM);
 }
@@ -330,16 +311,15 @@ void Supervisor::ended(Client &client, const QByteArray &failure)
         again ? reason + "; starting it again in " + QByteArray::number(waitMs / 1000.0, 'f', 0) + " s" : reason;
     const qint64 nowMs = clock_.wallMs();
     const bool wrote = writeLog(client, watchlog::stoppedLine(nowMs, logged), 0);
-    client.dueMs = -1;
     if (again) {
         ++client.device.restarts;
         client.lastBackOffMs = waitMs;
         client.state = ClientState::BackingOff;
-        client.dueMs = clock_.monotonicMs() + waitMs;
+        setDue(client, clock_.monotonicMs() + waitMs);
         say(client, logged);
         return;
     }
-    client.state = ClientState::Gone;
+    becomeGone(client);
     if (!wrote)
         reason += "; cannot write to " + client.log.path() + ": " + client.log.lostWhy() + "; " +
                   QByteArray::number(client.log.lostCycles()) + " cycles lost";
@@ -392,8 +372,27 @@ bool Supervisor::writeLog(Client &client, const QByteArray &lines, qint64 cycles
     return false;
 }
 
+void Supervisor::setDue(Client &client, qint64 ms)
+{
+    if (client.dueMs >= 0)
+        dues_.erase({client.dueMs, &client});
+    client.dueMs = ms;
+    if (ms >= 0)
+        dues_.insert({ms, &client});
+}
+
+void Supervisor::becomeGone(Client &client)
+{
+    setDue(client, -1);
+    client.state = ClientState::Gone;
+    dropPending_ = dropPending_ || client.removed;
+}
+
 void Supervisor::dropGone()
 {
+    if (!dropPending_)
+        return;
+    dropPending_ = false;
     for (auto at = clients_.begin(); at != clients_.end();) {
         if (at->second->removed && at->second->state == ClientState::Gone)
             at = clients_.erase(at);

@@ -16,7 +16,8 @@
 
 #include <map>
 #include <memory>
-#include <vector>
+#include <set>
+#include <utility>
 
 #include <sys/types.h>
 
@@ -81,7 +82,6 @@ public:
 
     // When onTime() next has something to do; -1: nothing is due.
     qint64 nextDueMs() const;
-    std::vector<int> outputs() const;
     // Every client is gone: after a stop, or when the one client of a watch that does not
     // restart has ended.
     bool finished() const;
@@ -108,6 +108,10 @@ private:
     void stopClient(Client &client);
     // Once its output has ended and its process has been reaped, or it could not start.
     void ended(Client &client, const QByteArray &failure = QByteArray());
+    // Sets when onTime() next has something to do for CLIENT; -1: nothing.
+    void setDue(Client &client, qint64 ms);
+    void becomeGone(Client &client);
+    // Forgets the clients no longer among the targets once they have ended.
     void dropGone();
     void say(const Client &client, const QByteArray &text) const;
     void logCycles(Client &client, const QList<Cycle> &cycles);
@@ -119,6 +123,9 @@ private:
     const Clock &clock_;
     Spawner &spawner_;
     ClientMap clients_;
+    // What is due, soonest first: an event costs the same however many clients there are.
+    std::set<std::pair<qint64, Client *>> dues_;
+    bool dropPending_ = false;
     QHash<int, Client *> byOutput_;
     QHash<pid_t, Client *> byPid_;
     int stopSignal_ = 0;
