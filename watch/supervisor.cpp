@@ -179,7 +179,7 @@ void Supervisor::onTime()
 {
     const qint64 nowMs = clock_.monotonicMs();
     while (!dues_.empty() && dues_.begin()->first <= nowMs) {
-        Client &client = *dues_.begin()->second;
+        Client &client = *clients_.at(dues_.begin()->second);
         setDue(client, -1);
         switch (client.state) {
         case ClientState::Waiting:
@@ -375,10 +375,10 @@ bool Supervisor::writeLog(Client &client, const QByteArray &lines, qint64 cycles
 void Supervisor::setDue(Client &client, qint64 ms)
 {
     if (client.dueMs >= 0)
-        dues_.erase({client.dueMs, &client});
+        dues_.erase({client.dueMs, client.device.address});
     client.dueMs = ms;
     if (ms >= 0)
-        dues_.insert({ms, &client});
+        dues_.insert({ms, client.device.address});
 }
 
 void Supervisor::becomeGone(Client &client)

@@ -123,8 +123,9 @@ private:
     const Clock &clock_;
     Spawner &spawner_;
     ClientMap clients_;
-    // What is due, soonest first: an event costs the same however many clients there are.
-    std::set<std::pair<qint64, Client *>> dues_;
+    // What is due, soonest first, then by address: an event costs the same however many
+    // clients there are.
+    std::set<std::pair<qint64, QByteArray>> dues_;
     bool dropPending_ = false;
     QHash<int, Client *> byOutput_;
     QHash<pid_t, Client *> byPid_;
