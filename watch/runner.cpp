@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QProcess>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -308,10 +309,19 @@ bool readTargets(TargetsFile &file, Supervisor &supervisor, bool first)
             std::fprintf(stderr, "%s: %s; watching the devices as before\n", self, why.constData());
         return false;
     }
-    const int before = supervisor.devices().size();
+    QSet<QByteArray> before;
+    for (const metrics::Device *device : supervisor.devices())
+        before.insert(device->address);
+    int added = 0;
+    for (const Target &target : targets)
+        added += before.remove(target.address) ? 0 : 1;
     supervisor.setTargets(targets);
-    std::fprintf(stderr, "%s: %s %s: %d devices (%d before)\n", self, file.path().constData(),
-                 first ? "read" : "changed", static_cast<int>(targets.size()), before);
+    if (first)
+        std::fprintf(stderr, "%s: watching the %d devices of %s\n", self, static_cast<int>(targets.size()),
+                     file.path().constData());
+    else
+        std::fprintf(stderr, "%s: %s changed: %d devices, %d added, %d removed\n", self, file.path().constData(),
+                     static_cast<int>(targets.size()), added, static_cast<int>(before.size()));
     return true;
 }
 
@@ -321,6 +331,156 @@ void reapClients(Supervisor &supervisor)
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
         supervisor.onExit(pid, status);
+}
+
+SupervisorSettings settingsFor(const WatchOptions &options, const ClientDefaults &defaults, const QByteArray &version)
+{
+    const bool fleet = !options.targetsPath.isEmpty();
+    const QByteArray period = options.period.isEmpty() ? defaults.period : options.period;
+    const QByteArray timeout = options.timeout.isEmpty() ? defaults.timeout : options.timeout;
+    SupervisorSettings settings;
+    settings.version = version;
+    settings.clientOptions = {"-p", period, "-t", timeout};
+    settings.restart = fleet;
+    settings.spreadMs = fleet ? std::clamp<qint64>(period.toLongLong(), 0, 60000) : 0;
+    settings.logPath = options.logPath;
+    settings.logDir = fleet ? options.logDir : QByteArray();
+    // A device that falls silent makes a cycle of the pause and the time-out: a bound of its own.
+    const qint64 silentMs = std::max<qint64>(0, period.toLongLong()) + std::max<qint64>(0, timeout.toLongLong());
+    settings.buckets = metrics::withBound(options.buckets.isEmpty() ? metrics::defaultBuckets() : options.buckets,
+                                          static_cast<double>(std::max<qint64>(silentMs, 1)) / 1000);
+    return settings;
+}
+
+// The watch's one loop: waits on the signals, the clients' outputs (on epoll), the
+// metrics' sockets and the next time something is due, and hands each to its handler.
+class Loop {
+public:
+    Loop(Supervisor &supervisor, metricsserver::Server &server, Signals &incoming, int epoll, const Clock &clock,
+         TargetsFile *targets, bool echo)
+        : supervisor_(supervisor), server_(server), incoming_(incoming), epoll_(epoll), clock_(clock),
+          targets_(targets), echoing_(echo), chunk_(readChunkBytes, Qt::Uninitialized)
+    {
+        nextTargetsCheckMs_ = clock_.monotonicMs() + targetsCheckMs;
+    }
+
+    // Until every client has ended; false when waiting itself failed.
+    bool run()
+    {
+        int pollFailures = 0;
+        while (!supervisor_.finished()) {
+            fds_.clear();
+            fds_.push_back({incoming_.fd(), POLLIN, 0});
+            fds_.push_back({epoll_, POLLIN, 0});
+            server_.addTo(&fds_);
+            if (poll(fds_.data(), fds_.size(), waitMs()) < 0 && errno != EINTR) {
+                std::fprintf(stderr, "%s: poll: %s; stopping\n", self, std::strerror(errno));
+                if (++pollFailures > 1)
+                    return false;
+                supervisor_.stop(SIGTERM);
+                continue;
+            }
+            const bool childEnded = takeSignals();
+            const qint64 nowMs = clock_.monotonicMs();
+            for (std::size_t i = 2; i < fds_.size(); ++i)
+                server_.handle(fds_[i], nowMs);
+            if (fds_[1].revents != 0)
+                readOutputs();
+            if (childEnded)
+                reapClients(supervisor_);
+            lookAtTargets(nowMs);
+            server_.onTime(nowMs);
+            supervisor_.onTime();
+        }
+        return pollFailures == 0;
+    }
+
+private:
+    int waitMs() const
+    {
+        qint64 dueMs = targets_ ? nextTargetsCheckMs_ : -1;
+        for (const qint64 due : {supervisor_.nextDueMs(), server_.nextDueMs()})
+            if (due >= 0 && (dueMs < 0 || due < dueMs))
+                dueMs = due;
+        return dueMs < 0 ? -1 : static_cast<int>(std::clamp<qint64>(dueMs - clock_.monotonicMs(), 0, 60000));
+    }
+
+    // True when a client has ended; a stop signal stops them all, SIGHUP reads the targets
+    // of a fleet again.
+    bool takeSignals()
+    {
+        bool childEnded = false;
+        for (const int signal : incoming_.take()) {
+            if (signal == SIGCHLD)
+                childEnded = true;
+            else if (signal == SIGHUP && targets_)
+                readTargets(*targets_, supervisor_, false);
+            else
+                supervisor_.stop(signal);
+        }
+        return childEnded;
+    }
+
+    void readOutputs()
+    {
+        epoll_event ready[256];
+        const int count = epoll_wait(epoll_, ready, 256, 0);
+        if (count < 0 && errno != EINTR)
+            std::fprintf(stderr, "%s: epoll_wait: %s\n", self, std::strerror(errno));
+        for (int i = 0; i < count; ++i) {
+            const int output = ready[i].data.fd;
+            const ssize_t got = read(output, chunk_.data(), static_cast<std::size_t>(chunk_.size()));
+            if (got < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (got <= 0) {
+                supervisor_.onOutputEnd(output);
+                continue;
+            }
+            const QByteArray bytes = chunk_.left(static_cast<int>(got));
+            if (echoing_)
+                echoing_ = writeAll(STDOUT_FILENO, bytes);
+            supervisor_.onOutput(output, bytes);
+        }
+    }
+
+    void lookAtTargets(qint64 nowMs)
+    {
+        if (!targets_ || nowMs < nextTargetsCheckMs_)
+            return;
+        nextTargetsCheckMs_ = nowMs + targetsCheckMs;
+        if (targets_->changed())
+            readTargets(*targets_, supervisor_, false);
+    }
+
+    Supervisor &supervisor_;
+    metricsserver::Server &server_;
+    Signals &incoming_;
+    int epoll_;
+    const Clock &clock_;
+    TargetsFile *targets_;  // null for one device
+    bool echoing_;
+    QByteArray chunk_;
+    std::vector<pollfd> fds_;
+    qint64 nextTargetsCheckMs_ = 0;
+};
+
+// What ended the watch, on standard error; the exit status, or the end by the signal
+// that stopped it.
+int finish(const Supervisor &supervisor, Signals &incoming, bool fleet, bool waited)
+{
+    if (supervisor.skippedBytes() > 0)
+        std::fprintf(stderr, "%s: %lld bytes of testVRN730's output were not cycles, and were passed over\n", self,
+                     static_cast<long long>(supervisor.skippedBytes()));
+    const int stopSignal = supervisor.stopSignal();
+    QByteArray reason = supervisor.lastReason();
+    if (fleet || reason.isEmpty())
+        reason = !waited ? "poll failed" : signalName(stopSignal) ? signalName(stopSignal) : "?";
+    std::fprintf(stderr, "%s: stopped (%s) after %lld cycles\n", self, reason.constData(),
+                 static_cast<long long>(supervisor.cycles()));
+    const int exitStatus = waited ? supervisor.exitStatus() : 1;
+    if (stopSignal != 0 && exitStatus == 0)
+        incoming.endBy(stopSignal);
+    return exitStatus;
 }
 
 }  // namespace
@@ -337,30 +497,12 @@ int watch(const WatchOptions &options, const QByteArray &version)
         std::fprintf(stderr, "%s: %s does not print the usage text of testVRN730\n", self, qPrintable(client));
         return 1;
     }
-    const bool fleet = !options.targetsPath.isEmpty();
-    const QByteArray period = options.period.isEmpty() ? defaults.period : options.period;
-    const QByteArray timeout = options.timeout.isEmpty() ? defaults.timeout : options.timeout;
-
     Signals incoming;
     QByteArray why;
     if (!incoming.block(&why)) {
         std::fprintf(stderr, "%s: %s\n", self, why.constData());
         return 1;
     }
-
-    SupervisorSettings settings;
-    settings.version = version;
-    settings.clientOptions = {"-p", period, "-t", timeout};
-    settings.restart = fleet;
-    settings.spreadMs = fleet ? std::clamp<qint64>(period.toLongLong(), 0, 60000) : 0;
-    settings.logPath = options.logPath;
-    settings.logDir = fleet ? options.logDir : QByteArray();
-    // A device that falls silent makes a cycle of the pause and the time-out: a bound of its own.
-    const double silentSeconds =
-        static_cast<double>(std::max<qint64>(0, period.toLongLong()) + std::max<qint64>(0, timeout.toLongLong())) /
-        1000;
-    settings.buckets = metrics::withBound(options.buckets.isEmpty() ? metrics::defaultBuckets() : options.buckets,
-                                          std::max(silentSeconds, 0.001));
     // The clients' outputs, however many, are waited on with epoll.
     const int epoll = epoll_create1(EPOLL_CLOEXEC);
     if (epoll < 0) {
@@ -369,7 +511,7 @@ int watch(const WatchOptions &options, const QByteArray &version)
     }
     const SystemClock clock;
     ProcessSpawner spawner(QFile::encodeName(client), epoll);
-    Supervisor supervisor(settings, clock, spawner);
+    Supervisor supervisor(settingsFor(options, defaults, version), clock, spawner);
 
     const metrics::Watch watchInfo{version, clock.wallMs()};
     metricsserver::Server server(
@@ -379,6 +521,7 @@ int watch(const WatchOptions &options, const QByteArray &version)
         return 1;
     }
 
+    const bool fleet = !options.targetsPath.isEmpty();
     TargetsFile targetsFile(options.targetsPath);
     if (fleet) {
         raiseDescriptorLimit();
@@ -390,90 +533,10 @@ int watch(const WatchOptions &options, const QByteArray &version)
     supervisor.onTime();
 
     const bool echo = !fleet && isatty(STDOUT_FILENO) == 1;
-    bool echoing = echo;
-    qint64 nextTargetsCheckMs = clock.monotonicMs() + targetsCheckMs;
-    QByteArray chunk(readChunkBytes, Qt::Uninitialized);
-    std::vector<pollfd> fds;
-    int exitStatus = 0;
-    int pollFailures = 0;
-    while (!supervisor.finished()) {
-        fds.clear();
-        fds.push_back({incoming.fd(), POLLIN, 0});
-        fds.push_back({epoll, POLLIN, 0});
-        server.addTo(&fds);
-        qint64 dueMs = fleet ? nextTargetsCheckMs : -1;
-        for (const qint64 due : {supervisor.nextDueMs(), server.nextDueMs()})
-            if (due >= 0 && (dueMs < 0 || due < dueMs))
-                dueMs = due;
-        const int waitMs = dueMs < 0 ? -1 : static_cast<int>(std::clamp<qint64>(dueMs - clock.monotonicMs(), 0, 60000));
-        if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) {
-            std::fprintf(stderr, "%s: poll: %s; stopping\n", self, std::strerror(errno));
-            exitStatus = 1;
-            if (++pollFailures > 1)
-                break;
-            supervisor.stop(SIGTERM);
-            continue;
-        }
-        bool childEnded = false;
-        for (const int signal : incoming.take()) {
-            if (signal == SIGCHLD)
-                childEnded = true;
-            else if (signal == SIGHUP && fleet)
-                readTargets(targetsFile, supervisor, false);
-            else
-                supervisor.stop(signal);
-        }
-        const qint64 nowMs = clock.monotonicMs();
-        for (std::size_t i = 2; i < fds.size(); ++i)
-            server.handle(fds[i], nowMs);
-        if (fds[1].revents != 0) {
-            epoll_event ready[256];
-            const int count = epoll_wait(epoll, ready, 256, 0);
-            if (count < 0 && errno != EINTR)
-                std::fprintf(stderr, "%s: epoll_wait: %s\n", self, std::strerror(errno));
-            for (int i = 0; i < count; ++i) {
-                const int output = ready[i].data.fd;
-                const ssize_t got = read(output, chunk.data(), static_cast<std::size_t>(chunk.size()));
-                if (got < 0 && (errno == EINTR || errno == EAGAIN))
-                    continue;
-                if (got <= 0) {
-                    supervisor.onOutputEnd(output);
-                    continue;
-                }
-                const QByteArray bytes = chunk.left(static_cast<int>(got));
-                if (echoing)
-                    echoing = writeAll(STDOUT_FILENO, bytes);
-                supervisor.onOutput(output, bytes);
-            }
-        }
-        if (childEnded)
-            reapClients(supervisor);
-        if (fleet && nowMs >= nextTargetsCheckMs) {
-            nextTargetsCheckMs = nowMs + targetsCheckMs;
-            if (targetsFile.changed())
-                readTargets(targetsFile, supervisor, false);
-        }
-        server.onTime(nowMs);
-        supervisor.onTime();
-    }
-
+    const bool waited = Loop(supervisor, server, incoming, epoll, clock, fleet ? &targetsFile : nullptr, echo).run();
     if (echo) {
         // The client may have stopped inside its red.
         writeAll(STDOUT_FILENO, QByteArrayLiteral("\033[0m\n"));
     }
-    if (supervisor.skippedBytes() > 0)
-        std::fprintf(stderr, "%s: %lld bytes of testVRN730's output were not cycles, and were passed over\n", self,
-                     static_cast<long long>(supervisor.skippedBytes()));
-    const int stopSignal = supervisor.stopSignal();
-    if (fleet)
-        std::fprintf(stderr, "%s: stopped (%s) after %lld cycles\n", self,
-                     stopSignal != 0 && signalName(stopSignal) ? signalName(stopSignal) : "poll failed",
-                     static_cast<long long>(supervisor.cycles()));
-    else
-        std::fprintf(stderr, "%s: stopped (%s) after %lld cycles\n", self, supervisor.lastReason().constData(),
-                     static_cast<long long>(supervisor.cycles()));
-    exitStatus = std::max(exitStatus, supervisor.exitStatus());
-    if (stopSignal != 0 && exitStatus == 0)
-        incoming.endBy(stopSignal);
-    return exitStatus;
+    return finish(supervisor, incoming, fleet, waited);
 }
