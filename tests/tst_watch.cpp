@@ -115,6 +115,7 @@ private slots:
     void keepsWritingAcrossARotation();
     void watchesOnThroughAFullDisk();
     void secondWatchOnALogRefuses();
+    void fleetFollowsItsTargetsFile();
     void refusesBadUsage_data();
     void refusesBadUsage();
     void plotsTextThatFitsTheTerminal();
@@ -463,6 +464,63 @@ void WatchTest::secondWatchOnALogRefuses()
     QCOMPARE(contentsOf(work.filePath("dev.log")).count(" started "), 1);
 }
 
+// A fleet of three addresses where nothing listens (every cycle a failed connection, at
+// once): the file changed to one that is refused, then to one that drops a device and adds
+// another; a client killed and started again; a stop that ends every log.
+void WatchTest::fleetFollowsItsTargetsFile()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const auto writeTargets = [&](const QByteArray &text) {
+        QFile file(work.filePath(QStringLiteral("targets")));
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+    };
+    const auto logOf = [&](const char *address) {
+        return contentsOf(work.filePath("logs/" + QString(address) + ".log"));
+    };
+    QVERIFY(writeTargets("127.0.7.2\n127.0.7.3 site=a\n"));
+    QVERIFY(QDir(work.path()).mkdir(QStringLiteral("logs")));
+    QProcess watch;
+    watch.setWorkingDirectory(work.path());
+    watch.start(watchProgram, {"--targets", "targets", "--log-dir", "logs", "-p", "100", "-t", "200"});
+    QVERIFY(watch.waitForStarted(5000));
+    const auto endWatch = qScopeGuard([&] { endByPid(watch); });
+    QByteArray errors;
+    const auto told = [&](const QByteArray &text) {
+        return QTest::qWaitFor(
+            [&] {
+                errors += watch.readAllStandardError();
+                return errors.contains(text);
+            },
+            20000);
+    };
+    QVERIFY(QTest::qWaitFor([&] { return cycleLinesOf(logOf("127.0.7.3")).size() >= 3; }, 20000));
+
+    QVERIFY(writeTargets("127.0.7.2\n127.0.7.3\n\n127.0.7.2 site=b\n"));
+    QVERIFY2(told("targets: line 4: 127.0.7.2 is already on line 1; watching the devices as before"),
+             errors.constData());
+    QVERIFY(writeTargets("127.0.7.3 site=a\n127.0.7.4\n"));
+    QVERIFY2(told("targets changed: 2 devices, 1 added, 1 removed"), errors.constData());
+    QVERIFY(QTest::qWaitFor([&] { return cycleLinesOf(logOf("127.0.7.4")).size() >= 3; }, 20000));
+    QVERIFY2(logOf("127.0.7.2").endsWith("(removed from the targets)\n"), logOf("127.0.7.2").constData());
+
+    qint64 client = -1;
+    for (const QByteArray &pid :
+         contentsOf(QStringLiteral("/proc/%1/task/%1/children").arg(watch.processId())).split(' '))
+        if (contentsOf("/proc/" + pid + "/cmdline").contains(QByteArray("-i") + '\0' + "127.0.7.3" + '\0'))
+            client = pid.toLongLong();
+    QVERIFY(client > 0);
+    QCOMPARE(::kill(static_cast<pid_t>(client), SIGKILL), 0);
+    QVERIFY2(told("127.0.7.3: testVRN730 ended: killed by SIGKILL; starting it again in 1 s"), errors.constData());
+    QVERIFY(QTest::qWaitFor([&] { return logOf("127.0.7.3").count("# testVRN730-watch ") == 2; }, 20000));
+
+    watch.terminate();
+    QVERIFY(watch.waitForFinished(15000));
+    QCOMPARE(watch.exitStatus(), QProcess::CrashExit);  // by SIGTERM, as it was stopped
+    for (const char *address : {"127.0.7.3", "127.0.7.4"})
+        QVERIFY2(logOf(address).endsWith("(SIGTERM)\n"), logOf(address).right(300).constData());
+}
+
 void WatchTest::refusesBadUsage_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -478,6 +536,12 @@ void WatchTest::refusesBadUsage_data()
         << QByteArray("--since is later than --until");
     QTest::newRow("a time that is not UTC's form")
         << QStringList{"report", "--since", "yesterday", "x.log"} << QByteArray("'yesterday' is no time");
+    QTest::newRow("a fleet without its log directory")
+        << QStringList{"--targets", "t"} << QByteArray("--targets needs --log-dir");
+    QTest::newRow("a fleet with one device's -i") << QStringList{"--targets", "t", "--log-dir", "d", "-i", "127.0.0.1"}
+                                                  << QByteArray("-i and --log are for one device");
+    QTest::newRow("bucket bounds that fall")
+        << QStringList{"--buckets", "0.5,0.1"} << QByteArray("--buckets: the bounds must rise: 0.1 follows 0.5");
     QTest::newRow("a size for the terminal")
         << QStringList{"plot", "--terminal", "--size", "800x600", "x.log"} << QByteArray("--size is for a PNG");
 }
