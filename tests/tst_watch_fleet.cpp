@@ -11,7 +11,12 @@
 
 #include <csignal>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(metrics::Format)
 Q_DECLARE_METATYPE(metricsserver::Outcome)
@@ -86,6 +91,8 @@ private slots:
     void exposition();
     void requests_data();
     void requests();
+    void serverHoldsAgainstPeers_data();
+    void serverHoldsAgainstPeers();
 };
 
 void WatchFleetTest::targetsFile_data()
@@ -412,6 +419,112 @@ void WatchFleetTest::requests()
         const QByteArray reply = metricsserver::replyTo(parsed, "x 1\n");
         QCOMPARE(reply, "HTTP/1.1 200 OK\r\nContent-Type: " + metrics::contentType(format) +
                             "\r\nContent-Length: 4\r\nConnection: close\r\n\r\n" + (head ? "" : "x 1\n"));
+    }
+}
+
+namespace {
+
+// A peer on a non-blocking socket: what it sends at once, and what it has received.
+struct Peer {
+    int fd = -1;
+    QByteArray received;
+    bool closed = false;  // by the server
+
+    void take()
+    {
+        char chunk[4096];
+        ssize_t got;
+        while ((got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+            received.append(chunk, static_cast<int>(got));
+        closed = closed || got == 0 || (got < 0 && errno == ECONNRESET);
+    }
+};
+
+int connectTo(quint16 port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 ? fd : -1;
+}
+
+// The server's side of the loop, as the watch runs it, for MS.
+void serve(metricsserver::Server &server, int ms)
+{
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer started;
+        started.start();
+        return started;
+    }();
+    const qint64 endMs = clock.elapsed() + ms;
+    while (clock.elapsed() < endMs) {
+        std::vector<pollfd> fds;
+        server.addTo(&fds);
+        poll(fds.data(), fds.size(), 10);
+        for (const pollfd &fd : fds)
+            server.handle(fd, clock.elapsed());
+        server.onTime(clock.elapsed());
+    }
+}
+
+}  // namespace
+
+void WatchFleetTest::serverHoldsAgainstPeers_data()
+{
+    QTest::addColumn<QByteArrayList>("sent");  // by each peer in turn, as it connects
+    // By each: the start of it, or "open" while the last peer is within its time-out, to be
+    // closed once past it.
+    QTest::addColumn<QByteArrayList>("received");
+    const QByteArray scrape = "GET /metrics HTTP/1.1\r\nAccept: */*\r\n\r\n";
+    const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+                          "Content-Length: 6\r\nConnection: close\r\n\r\nup 1\n\n";
+    QTest::newRow("a scrape, then the close") << QByteArrayList{scrape} << QByteArrayList{ok};
+    QTest::newRow("another path") << QByteArrayList{"GET / HTTP/1.0\r\n\r\n"}
+                                  << QByteArrayList{"HTTP/1.1 404 Not Found\r\n"};
+    QTest::newRow("a head never ended is closed at its time-out")
+        << QByteArrayList{"GET /metrics HTTP/1.1\r\n"} << QByteArrayList{"open"};
+    QTest::newRow("a head past the limit") << QByteArrayList{"GET /metrics HTTP/1.1\r\nX: " + QByteArray(100, 'x')}
+                                           << QByteArrayList{"HTTP/1.1 431 Request Header Fields Too Large\r\n"};
+    QTest::newRow("past the most connections, the oldest silent peer makes room")
+        << QByteArrayList{"", "", scrape} << QByteArrayList{"", "open", ok};
+}
+
+void WatchFleetTest::serverHoldsAgainstPeers()
+{
+    QFETCH(QByteArrayList, sent);
+    QFETCH(QByteArrayList, received);
+    metricsserver::Limits limits;
+    limits.maxConnections = 2;
+    limits.maxRequestBytes = 64;
+    limits.requestTimeoutMs = 1000;
+    metricsserver::Server server([](metrics::Format) { return QByteArray("up 1\n\n"); }, limits);
+    QByteArray why;
+    QVERIFY2(server.listen("127.0.0.1:19730", &why), why.constData());
+    QList<Peer> peers;
+    for (const QByteArray &bytes : sent) {
+        Peer peer;
+        peer.fd = connectTo(19730);
+        QVERIFY(peer.fd >= 0);
+        QCOMPARE(send(peer.fd, bytes.constData(), static_cast<std::size_t>(bytes.size()), MSG_NOSIGNAL),
+                 static_cast<ssize_t>(bytes.size()));
+        peers.append(peer);
+        serve(server, 50);
+    }
+    serve(server, 150);  // within the request's time-out of the last peer...
+    for (int i = 0; i < peers.size(); ++i) {
+        peers[i].take();
+        if (received[i] == "open") {
+            QVERIFY2(!peers[i].closed, QByteArray::number(i).constData());
+            serve(server, 1200);  // ...which this one then reaches
+            peers[i].take();
+            QVERIFY(peers[i].closed);
+        } else {
+            QVERIFY2(peers[i].closed, QByteArray::number(i).constData());
+            QVERIFY2(peers[i].received.startsWith(received[i]), peers[i].received.constData());
+        }
+        close(peers[i].fd);
     }
 }
 
