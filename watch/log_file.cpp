@@ -10,8 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
 bool writeAll(int fd, const QByteArray &bytes)
 {
     const char *at = bytes.constData();
@@ -27,8 +25,6 @@ bool writeAll(int fd, const QByteArray &bytes)
     }
     return true;
 }
-
-}  // namespace
 
 LogFile::~LogFile()
 {

@@ -5,6 +5,9 @@
 
 #include <QByteArray>
 
+// Writes all of BYTES to FD, through interruptions and short writes; false when it cannot.
+bool writeAll(int fd, const QByteArray &bytes);
+
 // The log file, reopened when it has been moved away (rotated) or removed. A write that
 // fails (a full disk, say) leaves the file as it was, and the watch goes on: the cycles
 // it could not write are counted, and once writing works again one line says how many
