@@ -479,8 +479,10 @@ void WatchFleetTest::serverHoldsAgainstPeers_data()
     QTest::addColumn<QByteArrayList>("received");
     const QByteArray scrape = "GET /metrics HTTP/1.1\r\nAccept: */*\r\n\r\n";
     const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
-                          "Content-Length: 6\r\nConnection: close\r\n\r\nup 1\n\n";
+                          "Content-Length: 7\r\nConnection: close\r\n\r\nmade 1\n";
     QTest::newRow("a scrape, then the close") << QByteArrayList{scrape} << QByteArrayList{ok};
+    QTest::newRow("scrapes close together share one exposition")
+        << QByteArrayList{scrape, scrape} << QByteArrayList{ok, ok};
     QTest::newRow("another path") << QByteArrayList{"GET / HTTP/1.0\r\n\r\n"}
                                   << QByteArrayList{"HTTP/1.1 404 Not Found\r\n"};
     QTest::newRow("a head never ended is closed at its time-out")
@@ -499,7 +501,9 @@ void WatchFleetTest::serverHoldsAgainstPeers()
     limits.maxConnections = 2;
     limits.maxRequestBytes = 64;
     limits.requestTimeoutMs = 1000;
-    metricsserver::Server server([](metrics::Format) { return QByteArray("up 1\n\n"); }, limits);
+    int made = 0;
+    metricsserver::Server server([&made](metrics::Format) { return "made " + QByteArray::number(++made) + '\n'; },
+                                 limits);
     QByteArray why;
     QVERIFY2(server.listen("127.0.0.1:19730", &why), why.constData());
     QList<Peer> peers;

@@ -55,7 +55,7 @@ const char usage[] = "Usage: testVRN730-watch [--log FILE] [-i ip] [-p period_ms
                      "  --log-dir DIR     where the devices' logs go\n"
                      "  --metrics ADDRESS:PORT  serves GET /metrics to Prometheus, in its text format or\n"
                      "                    OpenMetrics; at most 16 connections, a request of 8 KiB within\n"
-                     "                    5 s, the reply within 10 s\n"
+                     "                    5 s, the reply within 10 s; scrapes within 0.25 s share a reply\n"
                      "  --buckets SECONDS,...  the bounds of testvrn730_cycle_seconds (default: 0.001,\n"
                      "                    0.0025, ... 10, 30); the pause plus the time-out is always one\n"
                      "\n"

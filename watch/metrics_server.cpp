@@ -248,13 +248,23 @@ void Server::readFrom(Connection &connection, qint64 nowMs)
         if (request.outcome == Outcome::TooLarge)
             limitActed("a request was larger than its most", nowMs);
         connection.reply =
-            replyTo(request, request.outcome == Outcome::Scrape ? render_(request.format) : QByteArray());
+            replyTo(request, request.outcome == Outcome::Scrape ? exposition(request.format, nowMs) : QByteArray());
         connection.received.clear();
         connection.replying = true;
         connection.dueMs = nowMs + limits_.replyTimeoutMs;
         writeTo(connection);
         return;
     }
+}
+
+QByteArray Server::exposition(metrics::Format format, qint64 nowMs)
+{
+    Made &made = made_[format == metrics::Format::OpenMetrics ? 1 : 0];
+    if (made.atMs < 0 || nowMs - made.atMs >= limits_.remakeAfterMs) {
+        made.body = render_(format);
+        made.atMs = nowMs;
+    }
+    return made.body;
 }
 
 void Server::writeTo(Connection &connection)

@@ -34,6 +34,9 @@ struct Limits {
     int maxRequestBytes = 8192;
     qint64 requestTimeoutMs = 5000;  // from the accept to the request's end
     qint64 replyTimeoutMs = 10000;   // from the request's end to the reply's last byte
+    // Scrapes this close together share one exposition, so that a peer asking without
+    // pause takes the loop's time only once in a while.
+    qint64 remakeAfterMs = 250;
 };
 
 class Server {
@@ -67,10 +70,16 @@ private:
     void readFrom(Connection &connection, qint64 nowMs);
     void writeTo(Connection &connection);
     void closeConnection(int fd);
+    QByteArray exposition(metrics::Format format, qint64 nowMs);
     void limitActed(const char *what, qint64 nowMs);
 
     Render render_;
     Limits limits_;
+    // The last exposition in each format, and when it was made.
+    struct Made {
+        QByteArray body;
+        qint64 atMs = -1;
+    } made_[2];
     int listener_ = -1;
     QHash<int, Connection> connections_;
     qint64 limitActs_ = 0;
