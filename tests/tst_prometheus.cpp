@@ -21,11 +21,11 @@ namespace {
 const QString host = QStringLiteral("127.0.9.1");
 const QString devices[] = {QStringLiteral("127.0.9.2"), QStringLiteral("127.0.9.3"), QStringLiteral("127.0.9.4")};
 
-// GET PATH from Prometheus's API; the body, or empty.
-QByteArray get(const QByteArray &path)
+// GET PATH from Prometheus's API, or from the watch's PORT; the body, or empty.
+QByteArray get(const QByteArray &path, quint16 port = 9090)
 {
     QTcpSocket socket;
-    socket.connectToHost(host, 9090);
+    socket.connectToHost(host, port);
     if (!socket.waitForConnected(5000))
         return {};
     socket.write("GET " + path + " HTTP/1.0\r\nHost: prometheus\r\n\r\n");
@@ -188,6 +188,18 @@ void PrometheusTest::scrapedFleetMatchesItsLogs()
     QCOMPARE(rules.size(), 5);
     for (const QJsonValue &rule : rules)
         QCOMPARE(rule.toObject().value(QStringLiteral("health")).toString(), QStringLiteral("ok"));
+
+    // A scrape in the text format passes promtool's lint.
+    const QByteArray scrape = get("/metrics", 9730);
+    QVERIFY(scrape.contains("testvrn730_cycles_total{device=\"127.0.9.2\",site=\"lab\",role=\"steady\""));
+    QProcess lint;
+    lint.setProcessChannelMode(QProcess::MergedChannels);
+    lint.start(QStringLiteral("promtool"), {"check", "metrics"});
+    QVERIFY(lint.waitForStarted(5000));
+    lint.write(scrape);
+    lint.closeWriteChannel();
+    QVERIFY(lint.waitForFinished(30000));
+    QVERIFY2(lint.exitCode() == 0, lint.readAll().constData());
 
     signalAll(clients, SIGCONT);
     watch.terminate();
