@@ -57,7 +57,7 @@ const char usage[] = "Usage: testVRN730-watch [--log FILE] [-i ip] [-p period_ms
                      "                    OpenMetrics; at most 16 connections, a request of 8 KiB within\n"
                      "                    5 s, the reply within 10 s; scrapes within 0.25 s share a reply\n"
                      "  --buckets SECONDS,...  the bounds of testvrn730_cycle_seconds (default: 0.001,\n"
-                     "                    0.0025, ... 10, 30); the pause plus the time-out is always one\n"
+                     "                    0.0025, ... 10, 30); -t, and -p plus -t, are always among them\n"
                      "\n"
                      "report reads logs, plain or gzip'd, and prints the watched time, the cycles, bad\n"
                      "replies and failed connections, the share of good cycles, every outage with its\n"

@@ -329,10 +329,13 @@ SupervisorSettings settingsFor(const WatchOptions &options, const ClientDefaults
     settings.spreadMs = fleet ? std::clamp<qint64>(period.toLongLong(), 0, 60000) : 0;
     settings.logPath = options.logPath;
     settings.logDir = fleet ? options.logDir : QByteArray();
-    // A device that falls silent makes a cycle of the pause and the time-out: a bound of its own.
-    const qint64 silentMs = std::max<qint64>(0, period.toLongLong()) + std::max<qint64>(0, timeout.toLongLong());
-    settings.buckets = metrics::withBound(options.buckets.isEmpty() ? metrics::defaultBuckets() : options.buckets,
-                                          static_cast<double>(std::max<qint64>(silentMs, 1)) / 1000);
+    // The time-out is a bound, and so are the pause and the time-out together: the cycle
+    // of a device that falls silent.
+    const qint64 timeoutMs = std::max<qint64>(1, timeout.toLongLong());
+    const qint64 silentMs = std::max<qint64>(0, period.toLongLong()) + timeoutMs;
+    settings.buckets = options.buckets.isEmpty() ? metrics::defaultBuckets() : options.buckets;
+    for (const qint64 boundMs : {timeoutMs, silentMs})
+        settings.buckets = metrics::withBound(settings.buckets, static_cast<double>(boundMs) / 1000);
     return settings;
 }
 
