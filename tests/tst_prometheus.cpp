@@ -159,12 +159,18 @@ void PrometheusTest::scrapedFleetMatchesItsLogs()
         if (sample.toArray().at(1).toString() != QLatin1String("0"))
             continue;
         ++downSamples;
+        // Prometheus stamps a sample as it starts the scrape, and the watch answers a moment
+        // later: the cycle that made it 0 is the last one stamped before, or one just after.
         const qint64 atMs = static_cast<qint64>(sample.toArray().at(0).toDouble() * 1000);
         QByteArray lastState;
-        for (const auto &cycle : flakyCycles)
-            if (cycle.first <= atMs + 100)
+        bool failedJustAfter = false;
+        for (const auto &cycle : flakyCycles) {
+            if (cycle.first <= atMs)
                 lastState = cycle.second;
-        QCOMPARE(lastState, QByteArray("no-connection"));
+            else if (cycle.first <= atMs + 1000 && cycle.second == "no-connection")
+                failedJustAfter = true;
+        }
+        QVERIFY2(lastState == "no-connection" || failedJustAfter, QByteArray::number(atMs).constData());
     }
     QVERIFY2(downSamples >= 2, QByteArray::number(downSamples).constData());
     QCOMPARE(query("min_over_time(testvrn730_up{device=\"127.0.9.2\"}[1m])")
