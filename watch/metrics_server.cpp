@@ -25,11 +25,17 @@ bool isToken(const QByteArray &word)
     return !word.isEmpty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
 }
 
-QByteArray statusReply(const QByteArray &status, const QByteArray &extraHeaders, const QByteArray &text, bool head)
+QByteArray reply(const QByteArray &status, const QByteArray &contentType, const QByteArray &extraHeaders,
+                 const QByteArray &body, bool head)
 {
-    return "HTTP/1.1 " + status +
-           "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + QByteArray::number(text.size()) +
-           "\r\n" + extraHeaders + "Connection: close\r\n\r\n" + (head ? QByteArray() : text);
+    return "HTTP/1.1 " + status + "\r\nContent-Type: " + contentType +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders +
+           "Connection: close\r\n\r\n" + (head ? QByteArray() : body);
+}
+
+QByteArray textReply(const QByteArray &status, const QByteArray &extraHeaders, const QByteArray &text, bool head)
+{
+    return reply(status, "text/plain; charset=utf-8", extraHeaders, text, head);
 }
 
 }  // namespace
@@ -81,20 +87,18 @@ QByteArray replyTo(const Request &request, const QByteArray &body)
 {
     switch (request.outcome) {
     case Outcome::Scrape:
-        return "HTTP/1.1 200 OK\r\nContent-Type: " + metrics::contentType(request.format) +
-               "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" +
-               (request.head ? QByteArray() : body);
+        return reply("200 OK", metrics::contentType(request.format), {}, body, request.head);
     case Outcome::NotFound:
-        return statusReply("404 Not Found", {}, "Not found; the metrics are at /metrics\n", request.head);
+        return textReply("404 Not Found", {}, "Not found; the metrics are at /metrics\n", request.head);
     case Outcome::NotAllowed:
-        return statusReply("405 Method Not Allowed", "Allow: GET, HEAD\r\n", "Only GET and HEAD\n", request.head);
+        return textReply("405 Method Not Allowed", "Allow: GET, HEAD\r\n", "Only GET and HEAD\n", request.head);
     case Outcome::TooLarge:
-        return statusReply("431 Request Header Fields Too Large", {}, "The request is too large\n", false);
+        return textReply("431 Request Header Fields Too Large", {}, "The request is too large\n", false);
     case Outcome::BadRequest:
     case Outcome::NeedMore:
         break;
     }
-    return statusReply("400 Bad Request", {}, "Not an HTTP/1.x request\n", false);
+    return textReply("400 Bad Request", {}, "Not an HTTP/1.x request\n", false);
 }
 
 Server::Server(Render render, Limits limits) : render_(std::move(render)), limits_(limits)
