@@ -461,7 +461,7 @@ int finish(const Supervisor &supervisor, Signals &incoming, bool fleet, bool wai
     const int stopSignal = supervisor.stopSignal();
     QByteArray reason = supervisor.lastReason();
     if (fleet || reason.isEmpty())
-        reason = !waited ? "poll failed" : signalName(stopSignal) ? signalName(stopSignal) : "?";
+        reason = waited ? signalName(stopSignal) : QByteArray("poll failed");
     std::fprintf(stderr, "%s: stopped (%s) after %lld cycles\n", self, reason.constData(),
                  static_cast<long long>(supervisor.cycles()));
     const int exitStatus = waited ? supervisor.exitStatus() : 1;

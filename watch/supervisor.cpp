@@ -16,7 +16,7 @@ const char *const self = "testVRN730-watch";
 
 }  // namespace
 
-const char *signalName(int signal)
+QByteArray signalName(int signal)
 {
     switch (signal) {
     case SIGINT:
@@ -34,19 +34,9 @@ const char *signalName(int signal)
     case SIGABRT:
         return "SIGABRT";
     default:
-        return nullptr;
+        return "signal " + QByteArray::number(signal);
     }
 }
-
-namespace {
-
-QByteArray nameOf(int signal)
-{
-    const char *name = signalName(signal);
-    return name ? QByteArray(name) : "signal " + QByteArray::number(signal);
-}
-
-}  // namespace
 
 struct Supervisor::Client {
     Client(const Target &target, QByteArray logPath, QVector<double> buckets)
@@ -91,6 +81,12 @@ void Supervisor::say(const Client &client, const QByteArray &text) const
         std::fprintf(stderr, "%s: %s\n", self, text.constData());
     else
         std::fprintf(stderr, "%s: %s: %s\n", self, client.device.address.constData(), text.constData());
+}
+
+void Supervisor::sayCannotWrite(const Client &client) const
+{
+    say(client, "cannot write to " + client.log.path() + ": " + client.log.lostWhy() +
+                    "; watching on, and counting the cycles lost");
 }
 
 bool Supervisor::setTargets(const QList<Target> &targets)
@@ -236,12 +232,6 @@ QList<const metrics::Device *> Supervisor::devices() const
     return devices;
 }
 
-ClientState Supervisor::stateOf(const QByteArray &address) const
-{
-    const auto found = clients_.find(address);
-    return found == clients_.end() ? ClientState::Gone : found->second->state;
-}
-
 QByteArray Supervisor::commandOf(const Client &client) const
 {
     return "testVRN730 -i " + client.device.address + ' ' + settings_.clientOptions.join(' ');
@@ -258,8 +248,7 @@ void Supervisor::startClient(Client &client)
     if (!client.log.write(startLines, 0, startMs)) {
         // A full disk, say: the client starts all the same, and the lines wait for room.
         client.log.keepFirst(startLines);
-        say(client, "cannot write to " + client.log.path() + ": " + client.log.lostWhy() +
-                        "; watching on, and counting the cycles lost");
+        sayCannotWrite(client);
     }
     QList<QByteArray> arguments{"-i", client.device.address};
     arguments += settings_.clientOptions;
@@ -291,26 +280,30 @@ void Supervisor::stopClient(Client &client)
 void Supervisor::ended(Client &client, const QByteArray &failure)
 {
     skippedBytes_ += client.reader.skippedBytes();
-    const bool stopped = stopSignal_ != 0 || client.removed;
+    // Why it ended, as its stop line says, and the status a watch of it alone ends with.
     QByteArray reason;
-    if (stopSignal_ != 0)
-        reason = nameOf(stopSignal_);
-    else if (client.removed)
+    int status = 0;
+    if (stopSignal_ != 0) {
+        reason = signalName(stopSignal_);
+    } else if (client.removed) {
         reason = "removed from the targets";
-    else if (!failure.isEmpty())
+    } else if (!failure.isEmpty()) {
         reason = failure;
-    else if (WIFSIGNALED(client.status))
-        reason = "testVRN730 ended: killed by " + nameOf(WTERMSIG(client.status));
-    else
+        status = 1;
+    } else if (WIFSIGNALED(client.status)) {
+        reason = "testVRN730 ended: killed by " + signalName(WTERMSIG(client.status));
+        status = 128 + WTERMSIG(client.status);
+    } else {
         reason = "testVRN730 ended: exit status " + QByteArray::number(WEXITSTATUS(client.status));
+        status = WEXITSTATUS(client.status);
+    }
 
     const qint64 ranMs = clock_.monotonicMs() - client.startedMs;
-    const bool again = settings_.restart && !stopped;
+    const bool again = settings_.restart && stopSignal_ == 0 && !client.removed;
     const qint64 waitMs = again ? backOffMs(ranMs, client.lastBackOffMs) : 0;
     const QByteArray logged =
         again ? reason + "; starting it again in " + QByteArray::number(waitMs / 1000.0, 'f', 0) + " s" : reason;
-    const qint64 nowMs = clock_.wallMs();
-    const bool wrote = writeLog(client, watchlog::stoppedLine(nowMs, logged), 0);
+    const bool wrote = writeLog(client, watchlog::stoppedLine(clock_.wallMs(), logged), 0);
     if (again) {
         ++client.device.restarts;
         client.lastBackOffMs = waitMs;
@@ -320,25 +313,16 @@ void Supervisor::ended(Client &client, const QByteArray &failure)
         return;
     }
     becomeGone(client);
-    if (!wrote)
+    if (!wrote) {
         reason += "; cannot write to " + client.log.path() + ": " + client.log.lostWhy() + "; " +
                   QByteArray::number(client.log.lostCycles()) + " cycles lost";
-    lastReason_ = reason;
-    if (settings_.restart) {
-        if (!wrote)
-            say(client, reason);
-        return;
+        status = 1;
     }
-    if (!wrote)
-        exitStatus_ = 1;
-    else if (stopSignal_ != 0)
-        exitStatus_ = 0;
-    else if (!failure.isEmpty())
-        exitStatus_ = 1;
-    else if (WIFSIGNALED(client.status))
-        exitStatus_ = 128 + WTERMSIG(client.status);
-    else
-        exitStatus_ = WEXITSTATUS(client.status);
+    lastReason_ = reason;
+    if (!settings_.restart)
+        exitStatus_ = status;
+    else if (!wrote)
+        say(client, reason);
 }
 
 void Supervisor::logCycles(Client &client, const QList<Cycle> &cycles)
@@ -367,8 +351,7 @@ bool Supervisor::writeLog(Client &client, const QByteArray &lines, qint64 cycles
     }
     client.device.lostCycles += static_cast<quint64>(cycles);
     if (lostBefore == 0 && cycles > 0)
-        say(client, "cannot write to " + client.log.path() + ": " + client.log.lostWhy() +
-                        "; watching on, and counting the cycles lost");
+        sayCannotWrite(client);
     return false;
 }
 

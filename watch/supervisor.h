@@ -94,7 +94,6 @@ public:
     const QByteArray &lastReason() const { return lastReason_; }
     // The devices watched now, by address.
     QList<const metrics::Device *> devices() const;
-    ClientState stateOf(const QByteArray &address) const;
 
     // The wait before a client that ended after running RANMS starts again, the last one
     // having waited LASTMS (0: none).
@@ -114,6 +113,7 @@ private:
     // Forgets the clients no longer among the targets once they have ended.
     void dropGone();
     void say(const Client &client, const QByteArray &text) const;
+    void sayCannotWrite(const Client &client) const;
     void logCycles(Client &client, const QList<Cycle> &cycles);
     bool writeLog(Client &client, const QByteArray &lines, qint64 cycles);
     Client *clientWithOutput(int output) const;
@@ -136,4 +136,5 @@ private:
     QByteArray lastReason_;
 };
 
-const char *signalName(int signal);
+// "SIGTERM", or "signal 34" for one without a name here.
+QByteArray signalName(int signal);
