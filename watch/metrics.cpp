@@ -1,5 +1,7 @@
 #include "metrics.h"
 
+#include <QHash>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -51,21 +53,22 @@ public:
         const QByteArray named = family.type == Type::Counter && format_ == Format::Text ? name + "_total" : name;
         out_ += "# HELP " + named + ' ' + family.help + "\n# TYPE " + named + ' ' + typeName + '\n';
     }
-    // NAME{device="ADDRESS",LABELS...,EXTRA} VALUE
-    void sample(const QByteArray &name, const Device *device, const QByteArray &extra, const QByteArray &value)
+    // NAME{LABELS,EXTRA} VALUE, LABELS being a device's as labelsOf() writes them; each
+    // piece is appended as it is, as a scrape of 1000 devices writes some 30 000 lines.
+    void sample(const QByteArray &name, const QByteArray &labels, const QByteArray &extra, const QByteArray &value)
     {
         out_ += name;
-        QByteArray labels;
-        if (device) {
-            labels += "device=\"" + escaped(device->address) + '"';
-            for (const auto &label : device->labels)
-                labels += ',' + label.first + "=\"" + escaped(label.second) + '"';
+        if (!labels.isEmpty() || !extra.isEmpty()) {
+            out_ += '{';
+            out_ += labels;
+            if (!labels.isEmpty() && !extra.isEmpty())
+                out_ += ',';
+            out_ += extra;
+            out_ += '}';
         }
-        if (!extra.isEmpty())
-            labels += (labels.isEmpty() ? "" : ",") + extra;
-        if (!labels.isEmpty())
-            out_ += '{' + labels + '}';
-        out_ += ' ' + value + '\n';
+        out_ += ' ';
+        out_ += value;
+        out_ += '\n';
     }
     QByteArray finish()
     {
@@ -85,6 +88,15 @@ QByteArray secondsOfMs(qint64 ms)
     const qint64 magnitude = ms < 0 ? -ms : ms;
     return sign + QByteArray::number(magnitude / 1000) + '.' +
            QByteArray::number(magnitude % 1000).rightJustified(3, '0');
+}
+
+// device="ADDRESS",NAME="VALUE"...: what every series of the device carries.
+QByteArray labelsOf(const Device &device)
+{
+    QByteArray labels = "device=\"" + escaped(device.address) + '"';
+    for (const auto &label : device.labels)
+        labels += ',' + label.first + "=\"" + escaped(label.second) + '"';
+    return labels;
 }
 
 QByteArray count(quint64 value)
@@ -198,46 +210,64 @@ QByteArray exposition(const Watch &watch, const QList<const Device *> &devices, 
 {
     Writer out(format);
     out.family(buildInfo);
-    out.sample(buildInfo.name, nullptr, "version=\"" + escaped(watch.version) + '"', "1");
+    out.sample(buildInfo.name, {}, "version=\"" + escaped(watch.version) + '"', "1");
     out.family(startTime);
-    out.sample(startTime.name, nullptr, {}, secondsOfMs(watch.startMs));
+    out.sample(startTime.name, {}, {}, secondsOfMs(watch.startMs));
+    // Each device's labels, written once for all its series.
+    QVector<QByteArray> labels;
+    labels.reserve(devices.size());
+    for (const Device *device : devices)
+        labels.append(labelsOf(*device));
     const auto each = [&](const Family &family, const auto &write) {
         if (devices.isEmpty())
             return;
         out.family(family);
-        for (const Device *device : devices)
-            write(device);
+        for (int i = 0; i < devices.size(); ++i)
+            write(*devices[i], labels[i]);
     };
     const QByteArray total = QByteArray(cycles.name) + "_total";
-    each(cycles, [&](const Device *device) {
+    QByteArray states[3];
+    for (int state = 0; state < 3; ++state)
+        states[state] = QByteArray("state=\"") + stateLabels[state] + '"';
+    each(cycles, [&](const Device &device, const QByteArray &labels) {
         for (int state = 0; state < 3; ++state)
-            out.sample(total, device, QByteArray("state=\"") + stateLabels[state] + '"', count(device->cycles[state]));
+            out.sample(total, labels, states[state], count(device.cycles[state]));
     });
     const QByteArray bucket = QByteArray(cycleSeconds.name) + "_bucket";
-    each(cycleSeconds, [&](const Device *device) {
-        const Histogram &histogram = device->cycleSeconds;
+    const QByteArray sum = QByteArray(cycleSeconds.name) + "_sum";
+    const QByteArray counted = QByteArray(cycleSeconds.name) + "_count";
+    QHash<double, QByteArray> bounds;  // le="BOUND", written once a scrape
+    const auto boundLabel = [&](double bound) -> const QByteArray & {
+        auto found = bounds.find(bound);
+        if (found == bounds.end())
+            found = bounds.insert(bound, "le=\"" + number(bound) + '"');
+        return *found;
+    };
+    each(cycleSeconds, [&](const Device &device, const QByteArray &labels) {
+        const Histogram &histogram = device.cycleSeconds;
         quint64 below = 0;
         for (int i = 0; i <= histogram.bounds().size(); ++i) {
             below += histogram.counts()[i];
             const double bound = i < histogram.bounds().size() ? histogram.bounds()[i] : HUGE_VAL;
-            out.sample(bucket, device, "le=\"" + number(bound) + '"', count(below));
+            out.sample(bucket, labels, boundLabel(bound), count(below));
         }
-        out.sample(QByteArray(cycleSeconds.name) + "_sum", device, {}, secondsOfMs(histogram.sumMs()));
-        out.sample(QByteArray(cycleSeconds.name) + "_count", device, {}, count(histogram.count()));
+        out.sample(sum, labels, {}, secondsOfMs(histogram.sumMs()));
+        out.sample(counted, labels, {}, count(histogram.count()));
     });
-    each(up, [&](const Device *device) { out.sample(up.name, device, {}, device->up ? "1" : "0"); });
-    QList<const Device *> okOnce;
-    for (const Device *device : devices)
-        if (device->lastOkMs >= 0)
-            okOnce.append(device);
-    if (!okOnce.isEmpty()) {
+    each(up, [&](const Device &device, const QByteArray &labels) {
+        out.sample(up.name, labels, {}, device.up ? "1" : "0");
+    });
+    if (std::any_of(devices.begin(), devices.end(), [](const Device *device) { return device->lastOkMs >= 0; })) {
         out.family(lastOk);
-        for (const Device *device : okOnce)
-            out.sample(lastOk.name, device, {}, secondsOfMs(device->lastOkMs));
+        for (int i = 0; i < devices.size(); ++i)
+            if (devices[i]->lastOkMs >= 0)
+                out.sample(lastOk.name, labels[i], {}, secondsOfMs(devices[i]->lastOkMs));
     }
     const auto counter = [&](const Family &family, quint64 Device::*field) {
         const QByteArray name = QByteArray(family.name) + "_total";
-        each(family, [&](const Device *device) { out.sample(name, device, {}, count(device->*field)); });
+        each(family, [&](const Device &device, const QByteArray &labels) {
+            out.sample(name, labels, {}, count(device.*field));
+        });
     };
     counter(outages, &Device::outages);
     counter(restarts, &Device::restarts);
