@@ -4,7 +4,7 @@
 // request, every longer one must decide it the same way; an undecided request must be
 // within the limit; only GET and HEAD may scrape; every reply must be an HTTP/1.1 status
 // line with a length. Anything else aborts, and libFuzzer keeps the input.
-#include "metrics_server.h"
+#include "metrics/server.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,9 +1,10 @@
 // A fleet watch's parts in process: the targets file, the supervisor's decisions driven
 // by a clock and a spawner of the test's, the exposition, and the requests it answers.
-#include "metrics.h"
-#include "metrics_server.h"
-#include "supervisor.h"
-#include "targets.h"
+#include "fleet/supervisor.h"
+#include "fleet/targets.h"
+#include "metrics/exposition.h"
+#include "metrics/server.h"
+#include "os/signals.h"
 
 #include <QDir>
 #include <QTemporaryDir>

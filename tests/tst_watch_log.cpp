@@ -1,10 +1,12 @@
 // testVRN730-watch's parts in process: the client's bytes into log lines, split anywhere;
 // the log read back into outages; the times a report takes.
-#include "cycle_reader.h"
-#include "log.h"
-#include "plot.h"
+#include "client/cycle_reader.h"
+#include "log/format.h"
+#include "log/log_set.h"
+#include "log/reader.h"
 #include "poll_harness.h"
-#include "report.h"
+#include "report/plot.h"
+#include "report/report.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

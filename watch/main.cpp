@@ -1,12 +1,14 @@
 // testVRN730-watch: runs testVRN730 unattended and logs every cycle in fixed columns, in
 // UTC; `report` and `plot` read the logs back.
 
-#include "log.h"
-#include "metrics.h"
-#include "plot.h"
-#include "report.h"
-#include "runner.h"
-#include "targets.h"
+#include "fleet/targets.h"
+#include "fleet/watch.h"
+#include "log/format.h"
+#include "log/log_set.h"
+#include "metrics/exposition.h"
+#include "os/say.h"
+#include "report/plot.h"
+#include "report/report.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -24,8 +26,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char *const self = "testVRN730-watch";
 
 const char usage[] = "Usage: testVRN730-watch [--log FILE] [-i ip] [-p period_ms] [-t responseTimeOut]\n"
                      "                        [--metrics ADDRESS:PORT [--buckets SECONDS,...]]\n"
@@ -237,7 +237,7 @@ void terminalSize(watchlog::PlotRequest *request)
 void printAll(const QList<QByteArray> &messages)
 {
     for (const QByteArray &message : messages)
-        std::fprintf(stderr, "%s: %s\n", self, message.constData());
+        say(message);
 }
 
 int runReader(bool plotting, int argc, char *argv[])
