@@ -2,6 +2,8 @@
 // bounds, and replies built.
 #pragma once
 
+#include "http/request_head.h"
+
 #include <QByteArray>
 
 // A request line and its headers, up to the empty line that ends them.
@@ -29,12 +31,12 @@ struct ParseResult {
 };
 
 // The bytes of one connection, taken off as requests. It parses each header once, as soon
-// as it is whole, and then takes the body as it comes, keeping only its start: a header
-// over maxHeaderBytes, or a body over the limit, is refused as soon as the header shows
-// it. Lines may end in CR LF or in LF alone; empty lines before a request are skipped.
+// as it is whole (RequestHeadParser), and then takes the body as it comes, keeping only
+// its start: a header over maxHeaderBytes, or a body over the limit, is refused as soon as
+// the header shows it.
 class RequestReader {
 public:
-    explicit RequestReader(qint64 maxBodyBytes) : maxBodyBytes_(maxBodyBytes) {}
+    explicit RequestReader(qint64 maxBodyBytes) : maxBodyBytes_(maxBodyBytes), head_(maxHeaderBytes) {}
 
     // A body's bytes are taken as they come, not kept in the buffer.
     void append(const QByteArray &bytes);
@@ -50,15 +52,13 @@ public:
 private:
     enum class Stage { Header, Body };
 
-    void skipEmptyLines();
-    ParseResult parseHeader(int headerEnd);
     ParseResult takeBody();
     int consumeBody(const char *bytes, int size);
 
     qint64 maxBodyBytes_;
+    RequestHeadParser head_;
     Stage stage_ = Stage::Header;
     QByteArray buffer_;
-    int scanned_ = 0;  // no header ends before this point of the buffer
     Request request_;  // in the Body stage: the request whose body is arriving
     qint64 bodyLeft_ = 0;
     bool continueDue_ = false;

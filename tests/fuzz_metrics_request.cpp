@@ -6,6 +6,7 @@
 // line with a length. Anything else aborts, and libFuzzer keeps the input.
 #include "metrics/server.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     const int maxBytes = (data[0] & 1) ? 512 : 64;
     const QByteArray input(reinterpret_cast<const char *>(data + 1), static_cast<int>(size - 1));
+    // Empty lines before the request line are skipped, not held.
+    int empty = 0;
+    while (empty < input.size() &&
+           (input[empty] == '\n' || (input[empty] == '\r' && empty + 1 < input.size() && input[empty + 1] == '\n')))
+        empty += input[empty] == '\n' ? 1 : 2;
     using metricsserver::Outcome;
     metricsserver::Request decided;
     bool isDecided = false;
@@ -40,11 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             continue;
         }
         if (request.outcome == Outcome::NeedMore) {
-            require(length < maxBytes + 4, "waited for more than the limit");
+            require(length - std::min(length, empty) <= maxBytes, "waited for more than the limit");
             continue;
         }
-        if (request.outcome == Outcome::Scrape)
-            require(input.startsWith("GET /metrics") || input.startsWith("HEAD /metrics"), "scraped for another");
+        if (request.outcome == Outcome::Scrape) {
+            const QByteArray line = input.mid(empty);
+            require(line.startsWith("GET /metrics") || line.startsWith("HEAD /metrics"), "scraped for another");
+        }
         const QByteArray reply = metricsserver::replyTo(request, "x 1\n");
         require(reply.startsWith("HTTP/1.1 ") && reply.contains("\r\nContent-Length: ") && reply.contains("\r\n\r\n"),
                 "a reply without a status line or a length");

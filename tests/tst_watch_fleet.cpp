@@ -377,33 +377,51 @@ void WatchFleetTest::requests_data()
     QTest::addColumn<metricsserver::Outcome>("outcome");
     QTest::addColumn<bool>("head");
     QTest::addColumn<metrics::Format>("format");
+    QTest::addColumn<QByteArray>("status");  // of a refusal
     using metricsserver::Outcome;
     const auto row = [](const char *name, const QByteArray &request, Outcome outcome, bool head,
-                        metrics::Format format) { QTest::newRow(name) << request << outcome << head << format; };
+                        metrics::Format format) {
+        QTest::newRow(name) << request << outcome << head << format << QByteArray();
+    };
+    const auto refused = [](const char *name, const QByteArray &request, const QByteArray &status) {
+        QTest::newRow(name) << request << Outcome::Refused << false << metrics::Format::Text << status;
+    };
     const auto text = metrics::Format::Text;
     row("Prometheus's scrape",
         "GET /metrics HTTP/1.1\r\nHost: x\r\nAccept: application/openmetrics-text;"
         "version=1.0.0,text/plain;version=0.0.4;q=0.5\r\n\r\n",
         Outcome::Scrape, false, metrics::Format::OpenMetrics);
-    row("curl's: the text format", "GET /metrics HTTP/1.1\r\nAccept: */*\r\n\r\n", Outcome::Scrape, false, text);
+    row("curl's: the text format", "GET /metrics HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\n", Outcome::Scrape, false,
+        text);
     row("a query and a bare line feed", "GET /metrics?x=1 HTTP/1.0\n\n", Outcome::Scrape, false, text);
-    row("HEAD", "HEAD /metrics HTTP/1.1\r\n\r\n", Outcome::Scrape, true, text);
-    row("the header name in capitals", "GET /metrics HTTP/1.1\r\nACCEPT: application/openmetrics-text\r\n\r\n",
-        Outcome::Scrape, false, metrics::Format::OpenMetrics);
+    row("a line feed, then CR LF, ends the head", "GET /metrics HTTP/1.1\r\nHost: x\n\r\n", Outcome::Scrape, false,
+        text);
+    row("empty lines before the request line", "\r\n\nGET /metrics HTTP/1.0\r\n\r\n", Outcome::Scrape, false, text);
+    row("HEAD", "HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n", Outcome::Scrape, true, text);
+    row("the header name in capitals",
+        "GET /metrics HTTP/1.1\r\nHost: x\r\nACCEPT: application/openmetrics-text\r\n\r\n", Outcome::Scrape, false,
+        metrics::Format::OpenMetrics);
     row("not yet whole", "GET /metrics HTTP/1.1\r\nHost: x\r\n", Outcome::NeedMore, false, text);
-    row("another path", "GET / HTTP/1.1\r\n\r\n", Outcome::NotFound, false, text);
-    row("a path that starts alike", "GET /metricsx HTTP/1.1\r\n\r\n", Outcome::NotFound, false, text);
-    row("POST", "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", Outcome::NotAllowed, false, text);
-    row("HTTP/2's preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", Outcome::BadRequest, false, text);
-    row("a method in small letters", "get /metrics HTTP/1.1\r\n\r\n", Outcome::BadRequest, false, text);
-    row("a header without a colon", "GET /metrics HTTP/1.1\r\nHost x\r\n\r\n", Outcome::BadRequest, false, text);
-    row("a folded header", "GET /metrics HTTP/1.1\r\nA: b\r\n c\r\n\r\n", Outcome::BadRequest, false, text);
-    const QByteArray head8k = "GET /metrics HTTP/1.1\r\nX: " + QByteArray(8192 - 26, 'x');
+    row("another path", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", Outcome::NotFound, false, text);
+    row("a path that starts alike", "GET /metricsx HTTP/1.1\r\nHost: x\r\n\r\n", Outcome::NotFound, false, text);
+    row("POST", "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", Outcome::NotAllowed, false, text);
+    refused("HTTP/2's preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", "505 HTTP Version Not Supported");
+    refused("a method in small letters", "get /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "400 Bad Request");
+    refused("HTTP/1.1 without Host", "GET /metrics HTTP/1.1\r\nAccept: */*\r\n\r\n", "400 Bad Request");
+    refused("a header without a colon", "GET /metrics HTTP/1.1\r\nHost x\r\n\r\n", "400 Bad Request");
+    refused("white space in a header's name", "GET /metrics HTTP/1.1\r\nHost: x\r\nAc cept: */*\r\n\r\n",
+            "400 Bad Request");
+    refused("a NUL in a header's name", QByteArray("GET /metrics HTTP/1.1\r\nHost: x\r\nA\0b: c\r\n\r\n", 42),
+            "400 Bad Request");
+    refused("a folded header", "GET /metrics HTTP/1.1\r\nHost: x\r\nA: b\r\n c\r\n\r\n", "400 Bad Request");
+    // The limit holds the whole head, its empty line included.
+    const QByteArray start = "GET /metrics HTTP/1.1\r\nHost: x\r\nX: ";
+    const QByteArray head8k = start + QByteArray(8192 - start.size() - 4, 'x');
     row("a head of 8 KiB, its end still to come", head8k + "\r\n\r", Outcome::NeedMore, false, text);
     row("a head of 8 KiB, ended", head8k + "\r\n\r\n", Outcome::Scrape, false, text);
-    row("8 KiB and four bytes, unended", head8k + "xxxx", Outcome::TooLarge, false, text);
-    row("a head longer than 8 KiB, ended", "GET /metrics HTTP/1.1\r\nX: " + QByteArray(8192, 'x') + "\r\n\r\n",
-        Outcome::TooLarge, false, text);
+    row("8 KiB of a head, unended", head8k + "xxxx", Outcome::NeedMore, false, text);
+    refused("a byte more, unended", head8k + "xxxxx", "431 Request Header Fields Too Large");
+    refused("a head a byte over 8 KiB, ended", head8k + "x\r\n\r\n", "431 Request Header Fields Too Large");
 }
 
 void WatchFleetTest::requests()
@@ -412,14 +430,18 @@ void WatchFleetTest::requests()
     QFETCH(metricsserver::Outcome, outcome);
     QFETCH(bool, head);
     QFETCH(metrics::Format, format);
+    QFETCH(QByteArray, status);
     const metricsserver::Request parsed = metricsserver::parseRequest(request, 8192);
     QCOMPARE(parsed.outcome, outcome);
+    QCOMPARE(parsed.status, status);
+    const QByteArray reply = metricsserver::replyTo(parsed, "x 1\n");
     if (outcome == metricsserver::Outcome::Scrape) {
         QCOMPARE(parsed.head, head);
         QCOMPARE(parsed.format, format);
-        const QByteArray reply = metricsserver::replyTo(parsed, "x 1\n");
         QCOMPARE(reply, "HTTP/1.1 200 OK\r\nContent-Type: " + metrics::contentType(format) +
                             "\r\nContent-Length: 4\r\nConnection: close\r\n\r\n" + (head ? "" : "x 1\n"));
+    } else if (outcome == metricsserver::Outcome::Refused) {
+        QVERIFY2(reply.startsWith("HTTP/1.1 " + status + "\r\n"), reply.constData());
     }
 }
 
@@ -478,7 +500,7 @@ void WatchFleetTest::serverHoldsAgainstPeers_data()
     // By each: the start of it, or "open" while the last peer is within its time-out, to be
     // closed once past it.
     QTest::addColumn<QByteArrayList>("received");
-    const QByteArray scrape = "GET /metrics HTTP/1.1\r\nAccept: */*\r\n\r\n";
+    const QByteArray scrape = "GET /metrics HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\n";
     const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
                           "Content-Length: 7\r\nConnection: close\r\n\r\nmade 1\n";
     QTest::newRow("a scrape, then the close") << QByteArrayList{scrape} << QByteArrayList{ok};

@@ -21,11 +21,6 @@ constexpr int readChunkBytes = 4096;
 // How often a limit that acts is told of, at most.
 constexpr qint64 tellEveryMs = 60000;
 
-bool isToken(const QByteArray &word)
-{
-    return !word.isEmpty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
-}
-
 QByteArray reply(const QByteArray &status, const QByteArray &contentType, const QByteArray &extraHeaders,
                  const QByteArray &body, bool head)
 {
@@ -41,47 +36,37 @@ QByteArray textReply(const QByteArray &status, const QByteArray &extraHeaders, c
 
 }  // namespace
 
-Request parseRequest(const QByteArray &bytes, int maxBytes)
+Request decide(const HeadResult &result)
 {
     Request request;
-    int end = static_cast<int>(bytes.indexOf("\r\n\r\n"));
-    const int bare = static_cast<int>(bytes.indexOf("\n\n"));
-    if (end < 0 || (bare >= 0 && bare < end))
-        end = bare;
-    // A head of MAXBYTES may still end with the four bytes after it.
-    if (end < 0 || end > maxBytes) {
-        request.outcome = end > maxBytes || bytes.size() >= maxBytes + 4 ? Outcome::TooLarge : Outcome::NeedMore;
+    switch (result.state) {
+    case HeadResult::State::Incomplete:
         return request;
-    }
-    QList<QByteArray> lines = bytes.left(end).split('\n');
-    for (QByteArray &line : lines)
-        if (line.endsWith('\r'))
-            line.chop(1);
-    const QList<QByteArray> words = lines[0].split(' ');
-    request.outcome = Outcome::BadRequest;
-    if (words.size() != 3 || !isToken(words[0]) || !words[1].startsWith('/') ||
-        (words[2] != "HTTP/1.1" && words[2] != "HTTP/1.0"))
+    case HeadResult::State::Refused:
+        request.outcome = Outcome::Refused;
+        request.status = result.status;
+        request.reason = result.reason;
         return request;
-    QByteArray accept;
-    for (int i = 1; i < lines.size(); ++i) {
-        const int colon = static_cast<int>(lines[i].indexOf(':'));
-        if (colon <= 0 || lines[i].startsWith(' ') || lines[i].startsWith('\t'))
-            return request;
-        if (lines[i].left(colon).toLower() == "accept")
-            accept += lines[i].mid(colon + 1).trimmed() + ',';
+    case HeadResult::State::Done:
+        break;
     }
-    const int query = static_cast<int>(words[1].indexOf('?'));
-    const QByteArray path = query < 0 ? words[1] : words[1].left(query);
-    const QByteArray &method = words[0];
-    request.head = method == "HEAD";
-    request.format = metrics::formatFor(accept);
-    if (path != "/metrics")
+    const RequestHead &head = result.head;
+    request.head = head.method == "HEAD";
+    request.format = metrics::formatFor(head.value("accept"));
+    if (head.path != "/metrics")
         request.outcome = Outcome::NotFound;
-    else if (method != "GET" && method != "HEAD")
+    else if (head.method != "GET" && head.method != "HEAD")
         request.outcome = Outcome::NotAllowed;
     else
         request.outcome = Outcome::Scrape;
     return request;
+}
+
+Request parseRequest(const QByteArray &bytes, int maxBytes)
+{
+    RequestHeadParser parser(maxBytes);
+    QByteArray buffer = bytes;
+    return decide(parser.take(&buffer));
 }
 
 QByteArray replyTo(const Request &request, const QByteArray &body)
@@ -93,13 +78,12 @@ QByteArray replyTo(const Request &request, const QByteArray &body)
         return textReply("404 Not Found", {}, "Not found; the metrics are at /metrics\n", request.head);
     case Outcome::NotAllowed:
         return textReply("405 Method Not Allowed", "Allow: GET, HEAD\r\n", "Only GET and HEAD\n", request.head);
-    case Outcome::TooLarge:
-        return textReply("431 Request Header Fields Too Large", {}, "The request is too large\n", false);
-    case Outcome::BadRequest:
+    case Outcome::Refused:
+        return textReply(request.status, {}, "Refused: " + request.reason + '\n', false);
     case Outcome::NeedMore:
         break;
     }
-    return textReply("400 Bad Request", {}, "Not an HTTP/1.x request\n", false);
+    return textReply("400 Bad Request", {}, "Refused: no whole request\n", false);
 }
 
 Server::Server(Render render, Limits limits) : render_(std::move(render)), limits_(limits)
@@ -226,7 +210,7 @@ void Server::acceptAll(qint64 nowMs)
             }
             closeConnection(oldest);
         }
-        Connection connection;
+        Connection connection(limits_.maxRequestBytes);
         connection.fd = fd;
         connection.dueMs = nowMs + limits_.requestTimeoutMs;
         connections_.insert(fd, connection);
@@ -247,10 +231,10 @@ void Server::readFrom(Connection &connection, qint64 nowMs)
             return;
         }
         connection.received.append(chunk, static_cast<int>(got));
-        const Request request = parseRequest(connection.received, limits_.maxRequestBytes);
+        const Request request = decide(connection.parser.take(&connection.received));
         if (request.outcome == Outcome::NeedMore)
             continue;
-        if (request.outcome == Outcome::TooLarge)
+        if (request.status.startsWith("431"))
             limitActed("a request was larger than its most", nowMs);
         connection.reply =
             replyTo(request, request.outcome == Outcome::Scrape ? exposition(request.format, nowMs) : QByteArray());

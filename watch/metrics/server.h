@@ -3,6 +3,7 @@
 // connections in number, so no peer can hold the clients' logging up.
 #pragma once
 
+#include "http/request_head.h"
 #include "metrics/exposition.h"
 
 #include <QByteArray>
@@ -15,15 +16,19 @@
 
 namespace metricsserver {
 
-enum class Outcome { NeedMore, Scrape, NotFound, NotAllowed, BadRequest, TooLarge };
+enum class Outcome { NeedMore, Scrape, NotFound, NotAllowed, Refused };
 
 struct Request {
     Outcome outcome = Outcome::NeedMore;
     bool head = false;  // HEAD: the headers alone
     metrics::Format format = metrics::Format::Text;
+    QByteArray status;  // Refused: "400 Bad Request" and the like
+    QByteArray reason;  // Refused: why
 };
 
-// What the bytes received so far ask for; at most MAXBYTES of head are read.
+// What a request head asks of the endpoint.
+Request decide(const HeadResult &head);
+// What the bytes received so far ask for, at most MAXBYTES of head being read.
 Request parseRequest(const QByteArray &bytes, int maxBytes);
 
 // The whole reply to REQUEST, BODY being the exposition when it asks for one.
@@ -59,8 +64,10 @@ public:
 
 private:
     struct Connection {
+        explicit Connection(int maxRequestBytes = 0) : parser(maxRequestBytes) {}
         int fd = -1;
         bool replying = false;
+        RequestHeadParser parser;
         QByteArray received;
         QByteArray reply;
         int sent = 0;
