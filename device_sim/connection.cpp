@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -344,7 +345,9 @@ void Connection::resetAndClose()
     if (!flushOutput())
         return;
     const linger abortive{1, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    if (setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) != 0)
+        logLine(QStringLiteral("%1 %2 cannot make a reset (setsockopt SO_LINGER: %3); closing with a FIN instead")
+                    .arg(timestamp(), peer_, QString::fromLocal8Bit(std::strerror(errno))));
     closeNow();
 }
 

@@ -1,5 +1,7 @@
 #include "event_loop.h"
 
+#include "log.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimerEvent>
@@ -60,6 +62,8 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         emit aboutToBlock();
     epoll_event events[maxReadyPerTurn];
     const int ready = epoll_wait(epoll_, events, maxReadyPerTurn, timeoutMs);
+    if (ready < 0 && errno != EINTR)
+        logSystemError("epoll_wait", errno);
     if (timeoutMs != 0)
         emit awake();
 
@@ -171,13 +175,27 @@ void EpollEventDispatcher::watch(int fd, const Watched &watched, bool known)
     event.events =
         (watched.read ? EPOLLIN : 0u) | (watched.write ? EPOLLOUT : 0u) | (watched.exception ? EPOLLPRI : 0u);
     if (event.events == 0) {
-        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, &event);
+        // A descriptor already closed has left the epoll set by itself.
+        if (epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, &event) != 0 && errno != ENOENT && errno != EBADF)
+            logSystemError("epoll_ctl EPOLL_CTL_DEL", errno);
         watched_.erase(fd);
         return;
     }
-    if (epoll_ctl(epoll_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0 &&
-        (errno == ENOENT || errno == EEXIST))
-        epoll_ctl(epoll_, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
+    // What epoll knows of the descriptor may differ from what the notifiers say: one closed
+    // and reopened under the same number, say. The other operation is tried then.
+    if (epoll_ctl(epoll_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0)
+        return;
+    if ((errno == ENOENT || errno == EEXIST) &&
+        epoll_ctl(epoll_, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event) == 0)
+        return;
+    // The descriptor's events will not come: its connection ends at its deadline.
+    logSystemError(known ? "epoll_ctl EPOLL_CTL_MOD" : "epoll_ctl EPOLL_CTL_ADD", errno);
+}
+
+void EpollEventDispatcher::logSystemError(const char *call, int error)
+{
+    logLine(QStringLiteral("%1 event loop: %2: %3")
+                .arg(timestamp(), QLatin1String(call), QString::fromLocal8Bit(std::strerror(error))));
 }
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)

@@ -58,6 +58,8 @@ private:
 
     void addTimer(int timerId, qint64 intervalMs, Qt::TimerType type, QObject *object);
     void watch(int fd, const Watched &watched, bool known);
+    // A system call that failed, on the log, as each is.
+    static void logSystemError(const char *call, int error);
     int waitMs(bool mayWait) const;
     bool activateTimers();
 

@@ -53,11 +53,28 @@ bool Listener::listen(QString *error)
     rawSockets_.append(listener);
     sockaddr_storage where{};
     socklen_t size = sizeof where;
-    getsockname(listener, reinterpret_cast<sockaddr *>(&where), &size);
+    if (getsockname(listener, reinterpret_cast<sockaddr *>(&where), &size) != 0) {
+        *error = QStringLiteral("getsockname: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        close();
+        return false;
+    }
     for (int i = 0; i < 2; ++i) {
         const int filler = socket(where.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        ::connect(filler, reinterpret_cast<sockaddr *>(&where), size);
+        if (filler < 0) {
+            *error = QStringLiteral("a socket to fill the accept queue: %1")
+                         .arg(QString::fromLocal8Bit(std::strerror(errno)));
+            close();
+            return false;
+        }
         rawSockets_.append(filler);
+        // Non-blocking: the first is queued at once, the second waits for a slot that never
+        // comes. Either way the connect is under way, not refused.
+        if (::connect(filler, reinterpret_cast<sockaddr *>(&where), size) != 0 && errno != EINPROGRESS) {
+            *error = QStringLiteral("cannot fill the accept queue: connect: %1")
+                         .arg(QString::fromLocal8Bit(std::strerror(errno)));
+            close();
+            return false;
+        }
     }
     return true;
 }
@@ -133,7 +150,11 @@ int Listener::boundSocket(int queue, QString *error)
         return -1;
     }
     const int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0) {
+        *error = QStringLiteral("setsockopt SO_REUSEADDR: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        ::close(fd);
+        return -1;
+    }
     if (bind(fd, reinterpret_cast<sockaddr *>(&where), size) != 0 || ::listen(fd, queue) != 0) {
         *error = whyNot(errno);
         ::close(fd);
