@@ -1,5 +1,6 @@
 // A fleet watch's parts in process: the targets file, the supervisor's decisions driven
 // by a clock and a spawner of the test's, the exposition, and the requests it answers.
+#include "fleet/loop.h"
 #include "fleet/supervisor.h"
 #include "fleet/targets.h"
 #include "metrics/exposition.h"
@@ -79,6 +80,7 @@ struct Step {
 }  // namespace
 
 Q_DECLARE_METATYPE(QList<Step>)
+Q_DECLARE_METATYPE(QList<int>)
 
 class WatchFleetTest : public QObject {
     Q_OBJECT
@@ -86,8 +88,12 @@ class WatchFleetTest : public QObject {
 private slots:
     void targetsFile_data();
     void targetsFile();
+    void backOff_data();
+    void backOff();
     void supervisorDecides_data();
     void supervisorDecides();
+    void loopTakesSignals_data();
+    void loopTakesSignals();
     void exposition_data();
     void exposition();
     void requests_data();
@@ -158,6 +164,26 @@ void WatchFleetTest::targetsFile()
         QCOMPARE(found.size(), 1);  // a refused file changes nothing
     }
     QCOMPARE(got, parsed);
+}
+
+void WatchFleetTest::backOff_data()
+{
+    QTest::addColumn<qint64>("ranMs");
+    QTest::addColumn<qint64>("lastMs");  // the back-off before; 0: none
+    QTest::addColumn<qint64>("waitMs");
+    QTest::newRow("the first end waits 1 s") << qint64{100} << qint64{0} << qint64{1000};
+    QTest::newRow("each end after a short run doubles it") << qint64{59999} << qint64{4000} << qint64{8000};
+    QTest::newRow("doubling stops at 60 s") << qint64{100} << qint64{32000} << qint64{60000};
+    QTest::newRow("and stays there") << qint64{100} << qint64{60000} << qint64{60000};
+    QTest::newRow("a run of a minute starts over at 1 s") << qint64{60000} << qint64{60000} << qint64{1000};
+}
+
+void WatchFleetTest::backOff()
+{
+    QFETCH(qint64, ranMs);
+    QFETCH(qint64, lastMs);
+    QFETCH(qint64, waitMs);
+    QCOMPARE(Supervisor::backOffMs(ranMs, lastMs), waitMs);
 }
 
 void WatchFleetTest::supervisorDecides_data()
@@ -291,6 +317,57 @@ void WatchFleetTest::supervisorDecides()
     QCOMPARE(stopped, stopLines);
 }
 
+void WatchFleetTest::loopTakesSignals_data()
+{
+    QTest::addColumn<bool>("fleet");
+    QTest::addColumn<QList<int>>("taken");
+    QTest::addColumn<QByteArrayList>("done");  // what the spawner was asked
+    QTest::addColumn<QByteArray>("addresses");
+    const auto row = [](const char *name, bool fleet, const QList<int> &taken, const QByteArrayList &done,
+                        const QByteArray &addresses) { QTest::newRow(name) << fleet << taken << done << addresses; };
+    row("SIGHUP reads a fleet's changed targets: a added, b removed, c kept", true, {SIGHUP},
+        {"@0 start b", "@0 start c", "@0 SIGTERM b", "@0 start a"}, "a b c");
+    row("a fleet stops on SIGTERM", true, {SIGTERM}, {"@0 start b", "@0 start c", "@0 SIGTERM b", "@0 SIGTERM c"},
+        "b c");
+    row("a fleet's SIGCHLD stops nothing", true, {SIGCHLD}, {"@0 start b", "@0 start c"}, "b c");
+    row("one device stops on SIGHUP", false, {SIGHUP}, {"@0 start b", "@0 SIGTERM b"}, "b");
+    row("and on SIGINT", false, {SIGINT}, {"@0 start b", "@0 SIGTERM b"}, "b");
+}
+
+// The loop's signal handler against a real targets file, changed before the signals come.
+void WatchFleetTest::loopTakesSignals()
+{
+    QFETCH(bool, fleet);
+    QFETCH(QList<int>, taken);
+    QFETCH(QByteArrayList, done);
+    QFETCH(QByteArray, addresses);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto writeTargets = [&](const QByteArray &text) {
+        QFile file(dir.filePath(QStringLiteral("targets")));
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+    };
+    QVERIFY(writeTargets("b\nc\n"));
+    TestClock clock;
+    TestSpawner spawner(clock);
+    SupervisorSettings settings;
+    settings.version = "1.0.0";
+    settings.restart = fleet;
+    settings.logDir = QFile::encodeName(dir.path());
+    settings.logPath = QFile::encodeName(dir.filePath(QStringLiteral("b.log")));
+    Supervisor supervisor(settings, clock, spawner);
+    metricsserver::Server server([](metrics::Format) { return QByteArray(); });
+    TargetsFile targets(QFile::encodeName(dir.filePath(QStringLiteral("targets"))));
+    Loop loop(supervisor, server, clock, fleet ? &targets : nullptr, false);
+    QVERIFY(fleet ? loop.readTargets(true) : supervisor.setTargets({{"b", {}}}));
+    supervisor.onTime();
+    QVERIFY(writeTargets("c\na x=1\n"));
+    QVERIFY(!loop.takeSignals(taken) || taken.contains(SIGCHLD));
+    supervisor.onTime();
+    QCOMPARE(spawner.done, done);
+    QCOMPARE(supervisor.addresses().join(' '), addresses);
+}
+
 void WatchFleetTest::exposition_data()
 {
     QTest::addColumn<metrics::Format>("format");
@@ -303,7 +380,8 @@ void WatchFleetTest::exposition_data()
                             "# TYPE testvrn730_watch_start_time_seconds gauge\n"
                             "testvrn730_watch_start_time_seconds 1796774400.005\n";
     const QByteArray a = "device=\"127.0.0.2\",room=\"K\\\"\\\\\\n\"";
-    const QByteArray b = "device=\"127.0.0.3\"";
+    // A device's address is escaped as any value is: a name with a quote and a backslash.
+    const QByteArray b = "device=\"h\\\"\\\\\"";
     const auto body = [&](const QByteArray &cycles, const QByteArray &outages, const QByteArray &restarts,
                           const QByteArray &lost) {
         return "# HELP " + cycles +
@@ -362,7 +440,7 @@ void WatchFleetTest::exposition()
     a.count(CycleState::Error, 1500, 1796774403100);  // an outage begins
     a.count(CycleState::Ok, 1500, 1796774403250);
     metrics::Device b(bounds);
-    b.address = "127.0.0.3";
+    b.address = "h\"\\";
     b.count(CycleState::NoConnection, 31000, 1796774403000);  // the first cycle begins an outage too
     b.restarts = 2;
     b.lostCycles = 7;

@@ -4,6 +4,7 @@
 #include "log/format.h"
 #include "log/log_set.h"
 #include "log/reader.h"
+#include "log/writer.h"
 #include "poll_harness.h"
 #include "report/plot.h"
 #include "report/report.h"
@@ -102,6 +103,8 @@ private slots:
     void severalDevicesDeviceByDevice();
     void readsCompressedLogs();
     void readsALogFromAPipeTwice();
+    void writerFollowsItsFile_data();
+    void writerFollowsItsFile();
     void timeArguments_data();
     void timeArguments();
 };
@@ -266,6 +269,12 @@ void WatchLogTest::outageBounds_data()
         << QByteArray("2026-10-25 01:00:01.500") << QByteArray("2026-10-25T01:00:02.500Z")
         << QByteArray("2026-10-25T01:00:01.500Z\t2026-10-25T01:00:02.500Z\t1.000\t1\terror\n")
         << QByteArray("1000 1 1 1 0") << 0;
+    QTest::newRow("a cycle stamped at --since is within the window")
+        << QByteArrayList{start +
+                          logOf({at("01:00:00.500", "ok"), at("01:00:01.000", "error"), at("01:00:01.500", "ok")})}
+        << QByteArray("2026-10-25T01:00:01.000Z") << QByteArray()
+        << QByteArray("2026-10-25T01:00:01.000Z\t2026-10-25T01:00:01.000Z\t0.000\t1\terror\n")
+        << QByteArray("500 1 2 1 0") << 0;
     // Lines before --since are passed over unparsed, but for their state.
     QTest::newRow("an outage begun before --since keeps the kinds of its cycles before it")
         << QByteArrayList{start + logOf({at("01:00:00.000", "ok"), at("01:00:00.500", "no-connection"),
@@ -599,6 +608,48 @@ void WatchLogTest::readsALogFromAPipeTwice()
         QCOMPARE(runs[0].cycles, qint64{2000});
     }
     QVERIFY(writer.waitForFinished(30000));
+}
+
+void WatchLogTest::writerFollowsItsFile_data()
+{
+    QTest::addColumn<QByteArray>("between");  // what is done to the log between two writes
+    QTest::addColumn<QByteArray>("log");      // then
+    QTest::addColumn<QByteArray>("rotated");  // log.1, if any
+    QTest::newRow("left alone") << QByteArray() << QByteArray("one\ntwo\n") << QByteArray();
+    QTest::newRow("renamed, and a new one made in its place, as logrotate's create does")
+        << QByteArray("rename create") << QByteArray("continued\ntwo\n") << QByteArray("one\n");
+    QTest::newRow("renamed") << QByteArray("rename") << QByteArray("continued\ntwo\n") << QByteArray("one\n");
+    QTest::newRow("removed") << QByteArray("remove") << QByteArray("continued\ntwo\n") << QByteArray();
+}
+
+void WatchLogTest::writerFollowsItsFile()
+{
+    QFETCH(QByteArray, between);
+    QFETCH(QByteArray, log);
+    QFETCH(QByteArray, rotated);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("x.log"));
+    const QString old = path + QStringLiteral(".1");
+    LogWriter writer(QFile::encodeName(path));
+    QVERIFY(writer.open());
+    writer.setContinuedLines("continued\n");
+    QVERIFY(writer.write("one\n", 1, 0));
+    if (between.contains("rename"))
+        QVERIFY(QFile::rename(path, old));
+    if (between.contains("remove"))
+        QVERIFY(QFile::remove(path));
+    if (between.contains("create")) {
+        QFile made(path);
+        QVERIFY(made.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(writer.write("two\n", 1, 0));
+    const auto contents = [](const QString &name) {
+        QFile file(name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    QCOMPARE(contents(path), log);
+    QCOMPARE(contents(old), rotated);
 }
 
 void WatchLogTest::timeArguments_data()
