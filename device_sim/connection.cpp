@@ -21,10 +21,7 @@ constexpr std::size_t maxQueuedPlans = 1;
 constexpr int maxPlansPerTurn = 32;
 // Bytes one turn may hand to one connection's output.
 constexpr qint64 maxBytesPerTurn = 1024 * 1024;
-// After a refusal: how long, and how much of what the peer still sends, is read and dropped
-// before the close, a chunk at a time.
-constexpr int lingerMs = 5000;
-constexpr qint64 maxLingerBytes = 1024 * 1024;
+// What a lingering close reads and drops at a time.
 constexpr std::size_t lingerChunkBytes = 64 * 1024;
 
 }  // namespace

@@ -19,8 +19,9 @@ Device::Device(const Options &options, int maxConnections)
     : options_(options), maxConnections_(maxConnections),
       replies_(options_.replies), context_{options_,
                                            replies_,
-                                           std::clamp<qint64>(4 * qint64{typicalReplyBytes(options.replies)},
-                                                              256 * 1024, 4 * 1024 * 1024),
+                                           std::clamp<qint64>(outputBoundReplies *
+                                                                  qint64{typicalReplyBytes(options.replies)},
+                                                              minOutputBound, maxOutputBound),
                                            {}},
       listener_(options.listen, options.port, options.replies.mode == Mode::SlowAccept, [this] { acceptWaiting(); })
 {

@@ -19,9 +19,6 @@ public:
 
     bool start(QString *error);
 
-    // Unsent bytes above which a connection is not read from.
-    qint64 outputBound() const { return context_.outputBound; }
-
 private:
     void acceptWaiting();
     void forget(Connection *connection);

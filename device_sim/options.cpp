@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "log.h"
+
 #include <QCommandLineParser>
 #include <QFile>
 
@@ -32,6 +34,16 @@ const ModeInfo *modeNamed(const QString &name)
     return nullptr;
 }
 
+// "64 KiB", "1 MiB": a bound as the help gives it.
+QString sizeText(qint64 bytes)
+{
+    if (bytes % (1024 * 1024) == 0)
+        return QStringLiteral("%1 MiB").arg(bytes / (1024 * 1024));
+    if (bytes % 1024 == 0)
+        return QStringLiteral("%1 KiB").arg(bytes / 1024);
+    return QStringLiteral("%1 bytes").arg(bytes);
+}
+
 QString modesHelp()
 {
     QString text = QStringLiteral("\nModes (--mode; --fault-rate draws from those marked *):\n");
@@ -39,15 +51,20 @@ QString modesHelp()
         text += QStringLiteral("  %1%2 %3\n")
                     .arg(QLatin1String(info.name), -12)
                     .arg(QLatin1String(info.perRequestFault ? "*" : " "), QLatin1String(info.help));
-    return text + QStringLiteral("\nAlso bounded: a header to 64 KiB (431); a body kept to its first 64 KiB; a\n"
-                                 "connection with 256 KiB to 4 MiB of unsent output (4 replies' worth) not\n"
+    return text + QStringLiteral("\nAlso bounded: a header to %1 (431); a body kept to its first %2; a\n"
+                                 "connection with %3 to %4 of unsent output (%5 replies' worth) not\n"
                                  "read from until its peer reads, with one request read ahead of the one it\n"
                                  "answers; the --reply-bytes padding and the --reply-file held once, for all\n"
-                                 "replies to share; after a refusal, 5 s and 1 MiB of what the\n"
-                                 "peer still sends read and dropped before the close; the log's queue to 1 MiB,\n"
+                                 "replies to share; after a refusal, %6 s and %7 of what the\n"
+                                 "peer still sends read and dropped before the close; the log's queue to %8,\n"
                                  "then dropped lines are counted.\n"
                                  "\nLogs one line per request on stderr, and one when a limit acts.\n"
-                                 "Ctrl-C, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2 or SIGALRM ends it.\n");
+                                 "Ctrl-C, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2 or SIGALRM ends it.\n")
+                      .arg(sizeText(maxHeaderBytes), sizeText(maxKeptBodyBytes), sizeText(minOutputBound),
+                           sizeText(maxOutputBound))
+                      .arg(outputBoundReplies)
+                      .arg(lingerMs / 1000)
+                      .arg(sizeText(maxLingerBytes), sizeText(maxQueuedLogBytes));
 }
 
 // The parser's help names the program as it was started; the usage line names it plainly.
@@ -62,6 +79,8 @@ struct OptionEntry {
     const char *name;
     const char *valueName;  // empty for a flag
     const char *help;
+    // The default of a limit, which the help gives after its text; null for none.
+    qint64 (*limit)(const Options &defaults) = nullptr;
 };
 
 const OptionEntry optionEntries[] = {
@@ -81,10 +100,13 @@ const OptionEntry optionEntries[] = {
     {"faults", "list", "Faults to draw from, by commas (all marked *)."},
     {"seed", "n", "Seed of the fault, jitter and garbage draws."},
     {"dump", "", "Log the raw bytes of every request too, escaped."},
-    {"max-body-bytes", "n", "Refuse (413) a body over n bytes (1048576)."},
-    {"request-timeout-ms", "ms", "Close a request not whole in time (10000)."},
-    {"idle-timeout-ms", "ms", "Close a connection idle this long (60000)."},
-    {"send-timeout-ms", "ms", "Close a peer that reads no output this long (60000)."},
+    {"max-body-bytes", "n", "Refuse (413) a body over n bytes", [](const Options &o) { return o.maxBodyBytes; }},
+    {"request-timeout-ms", "ms", "Close a request not whole in time",
+     [](const Options &o) { return qint64{o.requestTimeoutMs}; }},
+    {"idle-timeout-ms", "ms", "Close a connection idle this long",
+     [](const Options &o) { return qint64{o.idleTimeoutMs}; }},
+    {"send-timeout-ms", "ms", "Close a peer that reads no output this long",
+     [](const Options &o) { return qint64{o.sendTimeoutMs}; }},
     {"max-connections", "n", "At most n connections (fd limit less a margin)."},
 };
 
@@ -252,9 +274,12 @@ CommandLine parseOptions(const QStringList &arguments, Options *options)
                                   QStringLiteral("Displays help on commandline options."));
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
-    for (const OptionEntry &entry : optionEntries)
-        parser.addOption(
-            QCommandLineOption(QLatin1String(entry.name), QLatin1String(entry.help), QLatin1String(entry.valueName)));
+    for (const OptionEntry &entry : optionEntries) {
+        QString text = QLatin1String(entry.help);
+        if (entry.limit)
+            text += QStringLiteral(" (%1).").arg(entry.limit(Options()));
+        parser.addOption(QCommandLineOption(QLatin1String(entry.name), text, QLatin1String(entry.valueName)));
+    }
 
     CommandLine result;
     if (!parser.parse(arguments))

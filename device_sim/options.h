@@ -9,6 +9,16 @@
 
 #include <optional>
 
+// The bounds on a connection's unsent output, above which it is not read from: four
+// replies' worth, within these.
+constexpr int outputBoundReplies = 4;
+constexpr qint64 minOutputBound = 256 * 1024;
+constexpr qint64 maxOutputBound = 4 * 1024 * 1024;
+// After a refusal: how long, and how much of what the peer still sends, is read and dropped
+// before the close.
+constexpr int lingerMs = 5000;
+constexpr qint64 maxLingerBytes = 1024 * 1024;
+
 struct Options {
     QHostAddress listen{QHostAddress::LocalHost};
     quint16 port = 80;

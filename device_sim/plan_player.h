@@ -30,7 +30,6 @@ public:
     void clear() { *this = PlanPlayer(rate_); }
 
     const Plan &plan() const { return plan_; }
-    bool playing() const { return playing_; }
     // Sending the endless bytes after the steps: no reply is left unsent.
     bool inEndless() const { return inEndless_; }
 

@@ -75,9 +75,16 @@ void DeviceSimPartsTest::badOptions_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("error");
-    const QByteArray modes = "ok, silent, no-brace, truncated, burst, gap, stream, zero-byte, refuse, reset, garbage, "
-                             "slow-accept";
-    const QByteArray faults = "silent, no-brace, truncated, burst, gap, stream, zero-byte, refuse, reset, garbage";
+    // The modes as the table names them, and the faults among them.
+    QByteArrayList modeNames;
+    QByteArrayList faultNames;
+    for (const ModeInfo &info : ::modes()) {
+        modeNames.append(info.name);
+        if (info.perRequestFault)
+            faultNames.append(info.name);
+    }
+    const QByteArray modes = modeNames.join(", ");
+    const QByteArray faults = faultNames.join(", ");
     QTest::newRow("unknown option") << QStringList{"--bogus"} << QByteArray("Unknown option 'bogus'.");
     QTest::newRow("missing value") << QStringList{"--mode"} << QByteArray("Missing value after '--mode'.");
     QTest::newRow("value on a flag") << QStringList{"--close=yes"} << QByteArray("Unexpected value after '--close'.");

@@ -383,12 +383,21 @@ void InstallTest::bashCompletes_data()
     QTest::newRow("device_sim's modes") << "device_sim --mode s" << QByteArray("silent slow-accept stream");
     QTest::newRow("device_sim's faults after a comma")
         << "device_sim --faults reset,tr" << QByteArray("reset,truncated");
+    // What device_sim refuses after --faults: ok, and slow-accept.
+    QTest::newRow("device_sim's faults: the modes --fault-rate draws")
+        << "device_sim --faults "
+        << QByteArray("burst gap garbage no-brace refuse reset silent stream truncated zero-byte");
+    QTest::newRow("device_sim's options")
+        << "device_sim --re" << QByteArray("--reply-bytes --reply-file --request-timeout-ms");
+    QTest::newRow("nothing for a value device_sim takes") << "device_sim --port " << QByteArray();
     QTest::newRow("a log and its rotated files, nothing else")
         << "testVRN730-watch report dev" << QByteArray("dev.log dev.log.1 dev.log.2.gz");
 }
 
 // bash-completion's own framework, then the packaged file, as a shell would load them. Outside
-// a real completion, compopt (which only sets how the reply is shown) has nothing to set.
+// a real completion, compopt (which only sets how the reply is shown) has nothing to set. The
+// function is called as bash calls it, with the command, the word and the one before it, and
+// the packaged programs are first on PATH, for a completion that asks one its help.
 void InstallTest::bashCompletes()
 {
     QFETCH(QString, line);
@@ -399,14 +408,14 @@ void InstallTest::bashCompletes()
     for (const char *name : {"dev.log", "dev.log.1", "dev.log.2.gz", "dev.logs", "dev.txt"})
         QVERIFY(QFile(files.filePath(name)).open(QIODevice::WriteOnly));
     const QString script = QStringLiteral(
-        "cd \"$2\"; source /usr/share/bash-completion/bash_completion; source \"$0\"; compopt() { :; }; "
+        "cd \"$2\"; PATH=$3:$PATH; source /usr/share/bash-completion/bash_completion; source \"$0\"; compopt() { :; }; "
         "COMP_LINE=$1; COMP_POINT=${#1}; read -ra COMP_WORDS <<<\"$1\"; [[ $1 == *' ' ]] && COMP_WORDS+=(''); "
         "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); \"$(complete -p \"${COMP_WORDS[0]}\" | sed 's/.*-F \\([^ "
-        "]*\\).*/\\1/')\"; "
+        "]*\\).*/\\1/')\" \"${COMP_WORDS[0]}\" \"${COMP_WORDS[COMP_CWORD]}\" \"${COMP_WORDS[COMP_CWORD-1]}\"; "
         "printf '%s\\n' \"${COMPREPLY[@]}\" | sort | paste -sd ' '");
     const Run completed =
-        run("bash",
-            {"-c", script, unpacked_.filePath("usr/share/bash-completion/completions/" + command), line, files.path()});
+        run("bash", {"-c", script, unpacked_.filePath("usr/share/bash-completion/completions/" + command), line,
+                     files.path(), unpacked_.filePath("usr/bin")});
     QCOMPARE(completed.errors, QByteArray());
     QCOMPARE(completed.output.trimmed(), offered);
 }

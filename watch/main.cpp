@@ -1,11 +1,13 @@
 // testVRN730-watch: runs testVRN730 unattended and logs every cycle in fixed columns, in
 // UTC; `report` and `plot` read the logs back.
 
+#include "fleet/supervisor.h"
 #include "fleet/targets.h"
 #include "fleet/watch.h"
 #include "log/format.h"
 #include "log/log_set.h"
 #include "metrics/exposition.h"
+#include "metrics/server.h"
 #include "os/say.h"
 #include "report/plot.h"
 #include "report/report.h"
@@ -27,57 +29,74 @@
 
 namespace {
 
-const char usage[] = "Usage: testVRN730-watch [--log FILE] [-i ip] [-p period_ms] [-t responseTimeOut]\n"
-                     "                        [--metrics ADDRESS:PORT [--buckets SECONDS,...]]\n"
-                     "       testVRN730-watch --targets FILE --log-dir DIR [-p period_ms] [-t responseTimeOut]\n"
-                     "                        [--metrics ADDRESS:PORT [--buckets SECONDS,...]]\n"
-                     "       testVRN730-watch report [--outages | --unwatched] [--min-outage SECONDS]\n"
-                     "                               [--since TIME] [--until TIME] LOG...\n"
-                     "       testVRN730-watch plot [--output FILE.png [--size WxH] | --terminal] [--since TIME]\n"
-                     "                             [--until TIME] LOG...\n"
-                     "\n"
-                     "Runs testVRN730 (found beside this program, then on PATH) with -i, -p and -t, shows its\n"
-                     "status line when standard output is a terminal, and appends one line per cycle to the\n"
-                     "log, tab-separated, in UTC: time, state (ok, error, no-connection), cycle_ms, loops,\n"
-                     "bytes, open, close, realTime. Ctrl-C, SIGTERM or SIGHUP stops it; the log then holds\n"
-                     "every cycle that testVRN730 finished. A moved or removed log is made again.\n"
-                     "\n"
-                     "  --log FILE        the log, appended to (default: testVRN730-watch.log)\n"
-                     "  -i, -p, -t        passed to testVRN730; its own defaults when not given\n"
-                     "\n"
-                     "With --targets, one watch runs a testVRN730 for every device the file names, starts\n"
-                     "spread over the first period, and logs each to DIR/ADDRESS.log. A client that ends by\n"
-                     "itself starts again after 1 s, doubled up to 60 s while it keeps ending. The file is\n"
-                     "read again when it changes, and on SIGHUP; a bad one is refused, and the devices\n"
-                     "stay as they were. SIGTERM or Ctrl-C stops every client and ends every log.\n"
-                     "  --targets FILE    one device a line: ADDRESS [NAME=VALUE]..., the pairs being labels\n"
-                     "                    on its metrics; '#' starts a comment; at most 10000 devices\n"
-                     "  --log-dir DIR     where the devices' logs go\n"
-                     "  --metrics ADDRESS:PORT  serves GET /metrics to Prometheus, in its text format or\n"
-                     "                    OpenMetrics; at most 16 connections, a request of 8 KiB within\n"
-                     "                    5 s, the reply within 10 s; scrapes within 0.25 s share a reply\n"
-                     "  --buckets SECONDS,...  the bounds of testvrn730_cycle_seconds (default: 0.001,\n"
-                     "                    0.0025, ... 10, 30); -t, and -p plus -t, are always among them\n"
-                     "\n"
-                     "report reads logs, plain or gzip'd, and prints the watched time, the cycles, bad\n"
-                     "replies and failed connections, the share of good cycles, every outage with its\n"
-                     "bounds, the spans nothing watched, and the counts per hour.\n"
-                     "  --outages         only the outages: start, end, seconds, cycles, kinds; tab-separated\n"
-                     "  --unwatched       only the unwatched spans: start, end, seconds, reason; tab-separated\n"
-                     "  --min-outage SECONDS  leaves shorter outages out of the list (their cycles count)\n"
-                     "\n"
-                     "plot draws the cycles per interval by kind, the outages as bands, and cycle_ms, with\n"
-                     "gnuplot (Debian's gnuplot-nox).\n"
-                     "  --output FILE.png a PNG image (default: testVRN730-watch.png)\n"
-                     "  --size WxH        its size in pixels (default: 1280x720)\n"
-                     "  --terminal        text in the terminal instead, as wide as it is\n"
-                     "\n"
-                     "  --since TIME, --until TIME  only [since, until); TIME is UTC: 2026-12-08,\n"
-                     "                    2026-12-08T21:00, 2026-12-08T21:00:00 or 2026-12-08T21:00:00.000Z\n"
-                     "  -h, --help        this text;  --version  the version\n"
-                     "\n"
-                     "Exit status: 0; 1 when a log cannot be read or written, or testVRN730 cannot run; 2 for\n"
-                     "bad usage; after testVRN730 ended by itself, its status.\n";
+// The help, its bounds taken from where they are kept.
+QByteArray usage()
+{
+    const metricsserver::Limits limits;
+    const QVector<double> buckets = metrics::defaultBuckets();
+    const auto number = [](qint64 value) { return QByteArray::number(value); };
+    return QByteArray(
+        "Usage: testVRN730-watch [--log FILE] [-i ip] [-p period_ms] [-t responseTimeOut]\n"
+        "                        [--metrics ADDRESS:PORT [--buckets SECONDS,...]]\n"
+        "       testVRN730-watch --targets FILE --log-dir DIR [-p period_ms] [-t responseTimeOut]\n"
+        "                        [--metrics ADDRESS:PORT [--buckets SECONDS,...]]\n"
+        "       testVRN730-watch report [--outages | --unwatched] [--min-outage SECONDS]\n"
+        "                               [--since TIME] [--until TIME] LOG...\n"
+        "       testVRN730-watch plot [--output FILE.png [--size WxH] | --terminal] [--since TIME]\n"
+        "                             [--until TIME] LOG...\n"
+        "\n"
+        "Runs testVRN730 (found beside this program, then on PATH) with -i, -p and -t, shows its\n"
+        "status line when standard output is a terminal, and appends one line per cycle to the\n"
+        "log, tab-separated, in UTC: time, state (ok, error, no-connection), cycle_ms, loops,\n"
+        "bytes, open, close, realTime. Ctrl-C, SIGTERM or SIGHUP stops it; the log then holds\n"
+        "every cycle that testVRN730 finished. A moved or removed log is made again.\n"
+        "\n"
+        "  --log FILE        the log, appended to (default: testVRN730-watch.log)\n"
+        "  -i, -p, -t        passed to testVRN730; its own defaults when not given\n"
+        "\n"
+        "With --targets, one watch runs a testVRN730 for every device the file names, starts\n"
+        "spread over the first period, and logs each to DIR/ADDRESS.log. A client that ends by\n"
+        "itself starts again after " +
+        number(Supervisor::firstBackOffMs / 1000) + " s, doubled up to " + number(Supervisor::lastBackOffMs / 1000) +
+        " s while it keeps ending. The file is\n"
+        "read again when it changes, and on SIGHUP; a bad one is refused, and the devices\n"
+        "stay as they were. SIGTERM or Ctrl-C stops every client and ends every log.\n"
+        "  --targets FILE    one device a line: ADDRESS [NAME=VALUE]..., the pairs being labels\n"
+        "                    on its metrics; '#' starts a comment; at most " +
+        number(targets::maxTargets) +
+        " devices\n"
+        "  --log-dir DIR     where the devices' logs go\n"
+        "  --metrics ADDRESS:PORT  serves GET /metrics to Prometheus, in its text format or\n"
+        "                    OpenMetrics; at most " +
+        number(limits.maxConnections) + " connections, a request of " + number(limits.maxRequestBytes / 1024) +
+        " KiB within\n" + "                    " + number(limits.requestTimeoutMs / 1000) + " s, the reply within " +
+        number(limits.replyTimeoutMs / 1000) + " s; scrapes within " + metrics::number(limits.remakeAfterMs / 1000.0) +
+        " s share a reply\n"
+        "  --buckets SECONDS,...  the bounds of testvrn730_cycle_seconds (default: " +
+        metrics::number(buckets[0]) + ",\n" + "                    " + metrics::number(buckets[1]) + ", ... " +
+        metrics::number(buckets[buckets.size() - 2]) + ", " + metrics::number(buckets.last()) +
+        "); -t, and -p plus -t, are always among them\n"
+        "\n"
+        "report reads logs, plain or gzip'd, and prints the watched time, the cycles, bad\n"
+        "replies and failed connections, the share of good cycles, every outage with its\n"
+        "bounds, the spans nothing watched, and the counts per hour.\n"
+        "  --outages         only the outages: start, end, seconds, cycles, kinds; tab-separated\n"
+        "  --unwatched       only the unwatched spans: start, end, seconds, reason; tab-separated\n"
+        "  --min-outage SECONDS  leaves shorter outages out of the list (their cycles count)\n"
+        "\n"
+        "plot draws the cycles per interval by kind, the outages as bands, and cycle_ms, with\n"
+        "gnuplot (Debian's gnuplot-nox).\n"
+        "  --output FILE.png a PNG image (default: testVRN730-watch.png)\n"
+        "  --size WxH        its size in pixels (default: 1280x720)\n"
+        "  --terminal        text in the terminal instead, as wide as it is\n"
+        "\n"
+        "  --since TIME, --until TIME  only [since, until); TIME is UTC: 2026-12-08,\n"
+        "                    2026-12-08T21:00, 2026-12-08T21:00:00 or 2026-12-08T21:00:00.000Z\n"
+        "  -h, --help        this text;  --version  the version\n"
+        "\n"
+        "Exit status: 0; 1 when a log cannot be read or written, or testVRN730 cannot run; 2 for\n"
+        "bad usage; after testVRN730 ended by itself, its status.\n");
+}
 
 [[noreturn]] void usageError(const char *format, const char *detail)
 {
@@ -128,7 +147,7 @@ int runWatch(int argc, char *argv[])
     while ((option = getopt_long(argc, argv, ":hi:p:t:", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
-            std::fputs(usage, stdout);
+            std::fputs(usage().constData(), stdout);
             return 0;
         case Version:
             std::printf("testVRN730-watch %s\n", PROJECT_VERSION);
@@ -270,7 +289,7 @@ int runReader(bool plotting, int argc, char *argv[])
             usageError("unknown option '%s'", argv[optind - 1]);
         switch (option) {
         case 'h':
-            std::fputs(usage, stdout);
+            std::fputs(usage().constData(), stdout);
             return 0;
         case Outages:
             outagesOnly = true;
