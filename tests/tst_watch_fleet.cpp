@@ -243,6 +243,9 @@ void WatchFleetTest::supervisorDecides_data()
          {900, "exit a"},
          {1000, "output-end b"}},
         0, {"@0 start a", "@0 start b", "@500 SIGTERM a", "@500 SIGTERM b"}, {"a: SIGTERM", "b: SIGTERM"});
+    row("targets read once the watch stops start nothing",
+        {{0, "targets a"}, {1000, "stop"}, {1100, "targets a b"}, {1200, "end a 0"}}, 0,
+        {"@0 start a", "@1000 SIGTERM a"}, {"a: SIGTERM"});
     row("a client that cannot start is tried again, later each time",
         {{0, "fail-to-start a"}, {0, "targets a"}, {4000, "stop"}}, 0,
         {"@0 cannot start a", "@1000 cannot start a", "@3000 cannot start a"},
