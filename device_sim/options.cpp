@@ -110,9 +110,9 @@ const OptionEntry optionEntries[] = {
     {"max-connections", "n", "At most n connections (fd limit less a margin)."},
 };
 
-class Reader {
+class OptionValues {
 public:
-    explicit Reader(const QCommandLineParser &parser) : parser_(parser) {}
+    explicit OptionValues(const QCommandLineParser &parser) : parser_(parser) {}
 
     bool has(const char *name) const { return parser_.isSet(QLatin1String(name)); }
     QString value(const char *name) const { return parser_.value(QLatin1String(name)); }
@@ -184,7 +184,7 @@ QString readReplyFile(const QString &name, ReplySettings *replies)
     return QString();
 }
 
-QString readFaultMix(const Reader &read, ReplySettings *replies)
+QString readFaultMix(const OptionValues &read, ReplySettings *replies)
 {
     if (read.has("mode"))
         return QStringLiteral("--fault-rate draws each request's mode; leave out --mode");
@@ -202,7 +202,7 @@ QString readFaultMix(const Reader &read, ReplySettings *replies)
     return QString();
 }
 
-QString readOptions(const Reader &read, Options *options)
+QString readOptions(const OptionValues &read, Options *options)
 {
     ReplySettings &replies = options->replies;
     if (read.has("listen") && !options->listen.setAddress(read.value("listen")))
@@ -292,6 +292,6 @@ CommandLine parseOptions(const QStringList &arguments, Options *options)
         result.error =
             QStringLiteral("unexpected argument '%1' (see --help)").arg(parser.positionalArguments().first());
     else
-        result.error = readOptions(Reader(parser), options);
+        result.error = readOptions(OptionValues(parser), options);
     return result;
 }

@@ -8,8 +8,7 @@
 
 DeviceRecord::DeviceRecord(const Target &target, QByteArray logPath, QByteArray version, QVector<double> buckets,
                            bool named)
-    : address_(target.address), version_(std::move(version)), named_(named), log_(std::move(logPath)),
-      device_(std::move(buckets))
+    : version_(std::move(version)), named_(named), log_(std::move(logPath)), device_(std::move(buckets))
 {
     device_.address = target.address;
     device_.labels = target.labels;
@@ -28,7 +27,7 @@ bool DeviceRecord::open()
 
 void DeviceRecord::say(const QByteArray &text) const
 {
-    ::say(named_ ? address_ + ": " + text : text);
+    ::say(named_ ? device_.address + ": " + text : text);
 }
 
 void DeviceRecord::sayCannotWrite() const

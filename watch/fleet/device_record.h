@@ -43,7 +43,6 @@ private:
     bool write(const QByteArray &lines, qint64 cycles, qint64 wallMs);
     void sayCannotWrite() const;
 
-    QByteArray address_;
     QByteArray version_;
     bool named_;
     LogWriter log_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <optional>
 
 #include <sys/wait.h>
 
@@ -17,11 +18,11 @@ struct Supervisor::Client {
     const QByteArray address;
     DeviceRecord record;
     ClientState state = ClientState::Waiting;
-    qint64 dueMs = -1;     // when it starts, or is killed; -1: nothing due
-    pid_t pid = 0;         // 0: not started, or reaped
-    int output = -1;       // -1: not started, or ended
-    int status = 0;        // as waitpid gave it, once reaped
-    qint64 startedMs = 0;  // on the monotonic clock
+    std::optional<Dues::iterator> due;  // when it starts, or is killed
+    pid_t pid = 0;                      // 0: not started, or reaped
+    int output = -1;                    // -1: not started, or ended
+    int status = 0;                     // as waitpid gave it, once reaped
+    qint64 startedMs = 0;               // on the monotonic clock
     qint64 lastBackOffMs = 0;
 
     bool signalled() const
@@ -250,26 +251,29 @@ void Supervisor::signalToStop(Client &client, ClientState state)
         spawner_.signal(client.pid, SIGTERM);
 }
 
+QByteArray Supervisor::whyEnded(const Client &client, const QByteArray &failure, int *status) const
+{
+    *status = 0;
+    if (client.state == ClientState::Stopping)
+        return signalName(stopSignal_);
+    if (client.state == ClientState::Removing)
+        return "removed from the targets";
+    if (!failure.isEmpty()) {
+        *status = 1;
+        return failure;
+    }
+    if (WIFSIGNALED(client.status)) {
+        *status = 128 + WTERMSIG(client.status);
+        return "testVRN730 ended: killed by " + signalName(WTERMSIG(client.status));
+    }
+    *status = WEXITSTATUS(client.status);
+    return "testVRN730 ended: exit status " + QByteArray::number(WEXITSTATUS(client.status));
+}
+
 void Supervisor::ended(Client &client, const QByteArray &failure)
 {
-    // Why it ended, as its stop line says, and the status a watch of it alone ends with.
-    QByteArray reason;
     int status = 0;
-    if (client.state == ClientState::Stopping) {
-        reason = signalName(stopSignal_);
-    } else if (client.state == ClientState::Removing) {
-        reason = "removed from the targets";
-    } else if (!failure.isEmpty()) {
-        reason = failure;
-        status = 1;
-    } else if (WIFSIGNALED(client.status)) {
-        reason = "testVRN730 ended: killed by " + signalName(WTERMSIG(client.status));
-        status = 128 + WTERMSIG(client.status);
-    } else {
-        reason = "testVRN730 ended: exit status " + QByteArray::number(WEXITSTATUS(client.status));
-        status = WEXITSTATUS(client.status);
-    }
-
+    QByteArray reason = whyEnded(client, failure, &status);
     const bool again =
         settings_.restart && (client.state == ClientState::Running || client.state == ClientState::Restarting);
     const qint64 waitMs = again ? backOffMs(clock_.monotonicMs() - client.startedMs, client.lastBackOffMs) : 0;
@@ -299,11 +303,11 @@ void Supervisor::ended(Client &client, const QByteArray &failure)
 
 void Supervisor::setDue(Client &client, qint64 ms)
 {
-    if (client.dueMs >= 0)
-        dues_.erase({client.dueMs, client.address});
-    client.dueMs = ms;
+    if (client.due)
+        dues_.erase(*client.due);
+    client.due.reset();
     if (ms >= 0)
-        dues_.insert({ms, client.address});
+        client.due = dues_.insert({ms, client.address}).first;
 }
 
 void Supervisor::becomeGone(Client &client, bool forget)

@@ -93,11 +93,17 @@ public:
 private:
     struct Client;
     using ClientMap = std::map<QByteArray, std::unique_ptr<Client>>;
+    // What is due, soonest first, then by address: an event costs the same however many
+    // clients there are.
+    using Dues = std::set<std::pair<qint64, QByteArray>>;
 
     void startClient(Client &client);
     void signalToStop(Client &client, ClientState state);
     // Once its output has ended and its process has been reaped, or it could not start.
     void ended(Client &client, const QByteArray &failure = QByteArray());
+    // Why CLIENT ended, as its stop line says, and *STATUS, the one a watch of it alone
+    // ends with.
+    QByteArray whyEnded(const Client &client, const QByteArray &failure, int *status) const;
     // Sets when onTime() next has something to do for CLIENT; -1: nothing.
     void setDue(Client &client, qint64 ms);
     void becomeGone(Client &client, bool forget);
@@ -109,9 +115,7 @@ private:
     const Clock &clock_;
     Spawner &spawner_;
     ClientMap clients_;
-    // What is due, soonest first, then by address: an event costs the same however many
-    // clients there are.
-    std::set<std::pair<qint64, QByteArray>> dues_;
+    Dues dues_;
     std::vector<QByteArray> forgotten_;  // gone, and no longer among the targets
     QHash<int, Client *> byOutput_;
     QHash<pid_t, Client *> byPid_;
