@@ -323,24 +323,39 @@ void WatchFleetTest::supervisorDecides()
 void WatchFleetTest::loopTakesSignals_data()
 {
     QTest::addColumn<bool>("fleet");
+    QTest::addColumn<QByteArray>("rewritten");  // the targets file then; "-": removed
     QTest::addColumn<QList<int>>("taken");
     QTest::addColumn<QByteArrayList>("done");  // what the spawner was asked
     QTest::addColumn<QByteArray>("addresses");
-    const auto row = [](const char *name, bool fleet, const QList<int> &taken, const QByteArrayList &done,
-                        const QByteArray &addresses) { QTest::newRow(name) << fleet << taken << done << addresses; };
+    const QByteArray changed = "c\na x=1\n";
+    const auto row = [&](const char *name, bool fleet, const QList<int> &taken, const QByteArrayList &done,
+                         const QByteArray &addresses) {
+        QTest::newRow(name) << fleet << changed << taken << done << addresses;
+    };
+    QTest::newRow("a fleet whose targets file is gone watches on as before")
+        << true << QByteArray("-") << QList<int>{SIGHUP} << QByteArrayList{"@0 start b", "@0 start c"}
+        << QByteArray("b c");
+    QTest::newRow("a bad targets file is refused, the devices kept")
+        << true << QByteArray("c\nnot an address!\n") << QList<int>{SIGHUP}
+        << QByteArrayList{"@0 start b", "@0 start c"} << QByteArray("b c");
+    row("a fleet reads its changed targets at the next look, with no signal", true, {},
+        {"@0 start b", "@0 start c", "@0 SIGTERM b", "@0 start a"}, "a b c");
     row("SIGHUP reads a fleet's changed targets: a added, b removed, c kept", true, {SIGHUP},
         {"@0 start b", "@0 start c", "@0 SIGTERM b", "@0 start a"}, "a b c");
     row("a fleet stops on SIGTERM", true, {SIGTERM}, {"@0 start b", "@0 start c", "@0 SIGTERM b", "@0 SIGTERM c"},
         "b c");
-    row("a fleet's SIGCHLD stops nothing", true, {SIGCHLD}, {"@0 start b", "@0 start c"}, "b c");
+    row("a fleet's SIGCHLD stops nothing", true, {SIGCHLD}, {"@0 start b", "@0 start c", "@0 SIGTERM b", "@0 start a"},
+        "a b c");
     row("one device stops on SIGHUP", false, {SIGHUP}, {"@0 start b", "@0 SIGTERM b"}, "b");
     row("and on SIGINT", false, {SIGINT}, {"@0 start b", "@0 SIGTERM b"}, "b");
 }
 
-// The loop's signal handler against a real targets file, changed before the signals come.
+// The loop's signal handler against a real targets file, changed before the signals come,
+// then the loop's next look at the file.
 void WatchFleetTest::loopTakesSignals()
 {
     QFETCH(bool, fleet);
+    QFETCH(QByteArray, rewritten);
     QFETCH(QList<int>, taken);
     QFETCH(QByteArrayList, done);
     QFETCH(QByteArray, addresses);
@@ -364,8 +379,9 @@ void WatchFleetTest::loopTakesSignals()
     Loop loop(supervisor, server, clock, fleet ? &targets : nullptr, false);
     QVERIFY(fleet ? loop.readTargets(true) : supervisor.setTargets({{"b", {}}}));
     supervisor.onTime();
-    QVERIFY(writeTargets("c\na x=1\n"));
+    QVERIFY(rewritten == "-" ? QFile::remove(dir.filePath(QStringLiteral("targets"))) : writeTargets(rewritten));
     QVERIFY(!loop.takeSignals(taken) || taken.contains(SIGCHLD));
+    loop.lookAtTargets(clock.nowMs + Loop::targetsCheckMs);
     supervisor.onTime();
     QCOMPARE(spawner.done, done);
     QCOMPARE(supervisor.addresses().join(' '), addresses);
