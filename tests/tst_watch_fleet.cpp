@@ -70,8 +70,8 @@ const QByteArray okCycle = "nLoop:\t1\tlen:\t197\tn{:2\tn}:2\r\033[0m";
 const QByteArray noConnection = "\033[0;37;41mNo connection\033[0m\n";
 
 // One step of a row, at its time: "targets A B", "cycle A", "fail A" (a failed
-// connection), "end A STATUS" (its output ends and it exits), "output-end A", "exit A",
-// "stop".
+// connection), "end A STATUS" (its output ends and it exits), "killed A SIGNAL",
+// "output-end A", "exit A", "stop".
 struct Step {
     qint64 atMs;
     QByteArray what;
@@ -98,6 +98,8 @@ private slots:
     void exposition();
     void requests_data();
     void requests();
+    void serverRefusesToListen_data();
+    void serverRefusesToListen();
     void serverHoldsAgainstPeers_data();
     void serverHoldsAgainstPeers();
 };
@@ -243,6 +245,11 @@ void WatchFleetTest::supervisorDecides_data()
          {900, "exit a"},
          {1000, "output-end b"}},
         0, {"@0 start a", "@0 start b", "@500 SIGTERM a", "@500 SIGTERM b"}, {"a: SIGTERM", "b: SIGTERM"});
+    row("a client killed by a signal is named by it, or by its number",
+        {{0, "targets a"}, {100, "killed a 11"}, {1200, "killed a 34"}, {4000, "stop"}, {4100, "end a 0"}}, 0,
+        {"@0 start a", "@1100 start a", "@3200 start a", "@4000 SIGTERM a"},
+        {"a: testVRN730 ended: killed by SIGSEGV; starting it again in 1 s",
+         "a: testVRN730 ended: killed by signal 34; starting it again in 2 s", "a: SIGTERM"});
     row("targets read once the watch stops start nothing",
         {{0, "targets a"}, {1000, "stop"}, {1100, "targets a b"}, {1200, "end a 0"}}, 0,
         {"@0 start a", "@1000 SIGTERM a"}, {"a: SIGTERM"});
@@ -297,6 +304,9 @@ void WatchFleetTest::supervisorDecides()
             supervisor.onOutput(output, noConnection);
             supervisor.onOutputEnd(output);
             supervisor.onExit(spawner.pids[address], words[2].toInt() << 8);
+        } else if (words[0] == "killed") {
+            supervisor.onOutputEnd(output);
+            supervisor.onExit(spawner.pids[address], words[2].toInt());
         } else if (words[0] == "output-end") {
             supervisor.onOutputEnd(output);
         } else if (words[0] == "exit") {
@@ -590,6 +600,35 @@ void serve(metricsserver::Server &server, int ms)
 }
 
 }  // namespace
+
+void WatchFleetTest::serverRefusesToListen_data()
+{
+    QTest::addColumn<QByteArray>("address");
+    QTest::addColumn<QByteArray>("why");
+    const QByteArray form = "' is no ADDRESS:PORT, such as 127.0.0.1:9730 or :9730 for every address";
+    QTest::newRow("no port") << QByteArray("127.0.0.1") << "'127.0.0.1" + form;
+    QTest::newRow("port 0") << QByteArray(":0") << "':0" + form;
+    QTest::newRow("a port past 65535") << QByteArray(":65536") << "':65536" + form;
+    QTest::newRow("a port that is no number") << QByteArray("127.0.0.1:http") << "'127.0.0.1:http" + form;
+    // Bound, never sent to: no interface here has a documentation address.
+    QTest::newRow("an address of no interface here")
+        << QByteArray("192.0.2.1:19733")
+        << QByteArray("cannot listen on 192.0.2.1:19733: Cannot assign requested address");
+    QTest::newRow("a port in use") << QByteArray("127.0.0.1:19732")
+                                   << QByteArray("cannot listen on 127.0.0.1:19732: Address already in use");
+}
+
+void WatchFleetTest::serverRefusesToListen()
+{
+    QFETCH(QByteArray, address);
+    QFETCH(QByteArray, why);
+    metricsserver::Server holder([](metrics::Format) { return QByteArray(); });
+    QByteArray said;
+    QVERIFY2(holder.listen("127.0.0.1:19732", &said), said.constData());
+    metricsserver::Server server([](metrics::Format) { return QByteArray(); });
+    QVERIFY(!server.listen(address, &said));
+    QCOMPARE(said, why);
+}
 
 void WatchFleetTest::serverHoldsAgainstPeers_data()
 {
