@@ -77,10 +77,10 @@ int Loop::waitMs() const
     return dueMs < 0 ? -1 : static_cast<int>(std::clamp<qint64>(dueMs - clock_.monotonicMs(), 0, 60000));
 }
 
-bool Loop::takeSignals(const QList<int> &signals)
+bool Loop::takeSignals(const QList<int> &taken)
 {
     bool childEnded = false;
-    for (const int signal : signals) {
+    for (const int signal : taken) {
         if (signal == SIGCHLD)
             childEnded = true;
         else if (signal == SIGHUP && targets_)

@@ -31,7 +31,7 @@ public:
     // The handlers, each for one kind of event.
     // True when a client has ended; a stop signal stops every client, SIGHUP reads a
     // fleet's targets again.
-    bool takeSignals(const QList<int> &signals);
+    bool takeSignals(const QList<int> &taken);
     // Reads what the clients wrote, each output that epoll found ready.
     void readOutputs(int epoll);
     // Reads the targets file again when it changed, once targetsCheckMs has passed.
