@@ -400,27 +400,38 @@ void WatchTest::watchesOnThroughAFullDisk()
     QVERIFY(sim.waitForListening());
     QTemporaryDir mountPoint;
     QVERIFY(mountPoint.isValid());
-    const QString script = QStringLiteral(R"(
+    // Each step waits for what the one before it made (up to a minute, as a loaded machine
+    // may take that long), not for a fixed time.
+    const QString script = QStringLiteral(R"sh(
         set -eu
         dir=$1 watch=$2 address=$3
+        errors=$(mktemp)
+        trap 'rm -f "$errors"' EXIT
+        waitFor() {
+            for _ in $(seq 600); do "$@" && return 0; sleep 0.1; done
+            echo "full disk: gave up waiting for: $*" >&2
+            return 1
+        }
+        atLeast() { [ "$(grep -c -- "$2" "$dir/dev.log" || true)" -ge "$1" ]; }
         mount -t tmpfs -o size=1m tmpfs "$dir"
         printf '2026-12-09T00:00:00.000Z	ok	5' >"$dir/dev.log"
-        "$watch" --log "$dir/dev.log" -i "$address" -p 5 -t 200 &
+        "$watch" --log "$dir/dev.log" -i "$address" -p 5 -t 200 2>>"$errors" &
         first=$!
-        sleep 1
+        waitFor atLeast 2 '	ok	'
         head -c 2M /dev/zero >"$dir/fill" 2>/dev/null || true
-        sleep 1.5
+        waitFor grep -q 'counting the cycles lost' "$errors"
         rm "$dir/fill"
-        sleep 1
+        waitFor grep -q ' again; ' "$errors"
         kill -INT "$first"
         wait "$first" || true
-        "$watch" --log "$dir/dev.log" -i "$address" -p 5 -t 200 &
+        "$watch" --log "$dir/dev.log" -i "$address" -p 5 -t 200 2>>"$errors" &
         second=$!
-        sleep 0.5
+        waitFor atLeast 2 ' started '
         kill -TERM "$second"
         wait "$second" || true
+        cat "$errors" >&2
         cat "$dir/dev.log"
-    )");
+    )sh");
     const Run watched = run(mountPoint.path(), "unshare",
                             {"--mount", "bash", "-c", script, "bash", mountPoint.path(), watchProgram, address});
     QVERIFY2(watched.errors.contains("No space left on device; watching on, and counting the cycles lost\n") &&
