@@ -337,27 +337,31 @@ void WatchFleetTest::loopTakesSignals_data()
     QTest::addColumn<QList<int>>("taken");
     QTest::addColumn<QByteArrayList>("done");  // what the spawner was asked
     QTest::addColumn<QByteArray>("addresses");
-    const QByteArray changed = "c\na x=1\n";
+    const QByteArray changed = "127.0.0.3\n127.0.0.1 x=1\n";
     const auto row = [&](const char *name, bool fleet, const QList<int> &taken, const QByteArrayList &done,
                          const QByteArray &addresses) {
         QTest::newRow(name) << fleet << changed << taken << done << addresses;
     };
     QTest::newRow("a fleet whose targets file is gone watches on as before")
-        << true << QByteArray("-") << QList<int>{SIGHUP} << QByteArrayList{"@0 start b", "@0 start c"}
-        << QByteArray("b c");
+        << true << QByteArray("-") << QList<int>{SIGHUP} << QByteArrayList{"@0 start 127.0.0.2", "@0 start 127.0.0.3"}
+        << QByteArray("127.0.0.2 127.0.0.3");
     QTest::newRow("a bad targets file is refused, the devices kept")
-        << true << QByteArray("c\nnot an address!\n") << QList<int>{SIGHUP}
-        << QByteArrayList{"@0 start b", "@0 start c"} << QByteArray("b c");
+        << true << QByteArray("127.0.0.3\nnot an address!\n") << QList<int>{SIGHUP}
+        << QByteArrayList{"@0 start 127.0.0.2", "@0 start 127.0.0.3"} << QByteArray("127.0.0.2 127.0.0.3");
     row("a fleet reads its changed targets at the next look, with no signal", true, {},
-        {"@0 start b", "@0 start c", "@0 SIGTERM b", "@0 start a"}, "a b c");
-    row("SIGHUP reads a fleet's changed targets: a added, b removed, c kept", true, {SIGHUP},
-        {"@0 start b", "@0 start c", "@0 SIGTERM b", "@0 start a"}, "a b c");
-    row("a fleet stops on SIGTERM", true, {SIGTERM}, {"@0 start b", "@0 start c", "@0 SIGTERM b", "@0 SIGTERM c"},
-        "b c");
-    row("a fleet's SIGCHLD stops nothing", true, {SIGCHLD}, {"@0 start b", "@0 start c", "@0 SIGTERM b", "@0 start a"},
-        "a b c");
-    row("one device stops on SIGHUP", false, {SIGHUP}, {"@0 start b", "@0 SIGTERM b"}, "b");
-    row("and on SIGINT", false, {SIGINT}, {"@0 start b", "@0 SIGTERM b"}, "b");
+        {"@0 start 127.0.0.2", "@0 start 127.0.0.3", "@0 SIGTERM 127.0.0.2", "@0 start 127.0.0.1"},
+        "127.0.0.1 127.0.0.2 127.0.0.3");
+    row("SIGHUP reads a fleet's changed targets: 127.0.0.1 added, .2 removed, .3 kept", true, {SIGHUP},
+        {"@0 start 127.0.0.2", "@0 start 127.0.0.3", "@0 SIGTERM 127.0.0.2", "@0 start 127.0.0.1"},
+        "127.0.0.1 127.0.0.2 127.0.0.3");
+    row("a fleet stops on SIGTERM", true, {SIGTERM},
+        {"@0 start 127.0.0.2", "@0 start 127.0.0.3", "@0 SIGTERM 127.0.0.2", "@0 SIGTERM 127.0.0.3"},
+        "127.0.0.2 127.0.0.3");
+    row("a fleet's SIGCHLD stops nothing", true, {SIGCHLD},
+        {"@0 start 127.0.0.2", "@0 start 127.0.0.3", "@0 SIGTERM 127.0.0.2", "@0 start 127.0.0.1"},
+        "127.0.0.1 127.0.0.2 127.0.0.3");
+    row("one device stops on SIGHUP", false, {SIGHUP}, {"@0 start 127.0.0.2", "@0 SIGTERM 127.0.0.2"}, "127.0.0.2");
+    row("and on SIGINT", false, {SIGINT}, {"@0 start 127.0.0.2", "@0 SIGTERM 127.0.0.2"}, "127.0.0.2");
 }
 
 // The loop's signal handler against a real targets file, changed before the signals come,
@@ -375,19 +379,19 @@ void WatchFleetTest::loopTakesSignals()
         QFile file(dir.filePath(QStringLiteral("targets")));
         return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
     };
-    QVERIFY(writeTargets("b\nc\n"));
+    QVERIFY(writeTargets("127.0.0.2\n127.0.0.3\n"));
     TestClock clock;
     TestSpawner spawner(clock);
     SupervisorSettings settings;
     settings.version = "1.0.0";
     settings.restart = fleet;
     settings.logDir = QFile::encodeName(dir.path());
-    settings.logPath = QFile::encodeName(dir.filePath(QStringLiteral("b.log")));
+    settings.logPath = QFile::encodeName(dir.filePath(QStringLiteral("127.0.0.2.log")));
     Supervisor supervisor(settings, clock, spawner);
     metricsserver::Server server([](metrics::Format) { return QByteArray(); });
     TargetsFile targets(QFile::encodeName(dir.filePath(QStringLiteral("targets"))));
     Loop loop(supervisor, server, clock, fleet ? &targets : nullptr, false);
-    QVERIFY(fleet ? loop.readTargets(true) : supervisor.setTargets({{"b", {}}}));
+    QVERIFY(fleet ? loop.readTargets(true) : supervisor.setTargets({{"127.0.0.2", {}}}));
     supervisor.onTime();
     QVERIFY(rewritten == "-" ? QFile::remove(dir.filePath(QStringLiteral("targets"))) : writeTargets(rewritten));
     QVERIFY(!loop.takeSignals(taken) || taken.contains(SIGCHLD));
